@@ -1,0 +1,35 @@
+# The two commands: `make demo` runs the main job, `make test` builds both trees and runs every test.
+# Both run `make setup` first when the machine lacks something the project needs.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: setup test demo host i386 clean
+
+setup:
+	@scripts/setup
+
+$(BUILD)/host/build.ninja: CMakeLists.txt
+	@scripts/setup --if-needed
+	cmake -S . -B $(BUILD)/host $(CMAKE_FLAGS) -DTV_TREE=host
+
+$(BUILD)/i386/build.ninja: CMakeLists.txt
+	@scripts/setup --if-needed
+	cmake -S . -B $(BUILD)/i386 $(CMAKE_FLAGS) -DTV_TREE=i386
+
+host: $(BUILD)/host/build.ninja
+	cmake --build $(BUILD)/host -j $(JOBS)
+
+i386: $(BUILD)/i386/build.ninja
+	cmake --build $(BUILD)/i386 -j $(JOBS)
+
+test: host i386
+	cd $(BUILD)/host && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)/i386 && ctest --output-on-failure -j $(JOBS)
+
+demo: host
+	$(BUILD)/host/tools/kdemo/kdemo
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,3 @@
+// The kernel interface for drivers; everything the drivers of this system use is in wdm.h.
+#pragma once
+#include "wdm.h"

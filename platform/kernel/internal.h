@@ -1,0 +1,74 @@
+// What the kernel stand-in's files share among themselves.
+#pragma once
+
+#include <mutex>
+#include <source_location>
+#include <string>
+
+#include "kernel.h"
+#include "sched/sched.h"
+
+namespace kernel::detail {
+
+// Guards the kernel's registries (pool, IRPs, names). Never held across a scheduling point or a call
+// into a driver.
+std::mutex& RegistryLock();
+using Guard = std::lock_guard<std::mutex>;
+
+std::string Site(const std::source_location& site);
+
+// IRQL of the calling thread.
+KIRQL& Irql();
+
+// Pool blocks that the kernel allocates for itself carry the site of the caller that asked for them.
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string& site);
+void Free(PVOID block, const char* who);
+void ResetPool();
+void ListPoolLeaks(std::vector<std::string>& leaks);
+
+// Objects of the object manager: a header before the body counts references.
+enum class ObjectType : std::uint8_t { Device, File, Driver };
+PVOID NewObject(ObjectType type, SIZE_T body_size, ULONG tag, const std::string& site);
+void FreeObject(PVOID body);
+bool IsObject(PVOID body, ObjectType type);
+void DeleteDeviceObject(PDEVICE_OBJECT device);  // last reference of a deleted device is gone
+void ForgetDevice(PVOID body);                   // drop the I/O manager's records of a device
+void CloseFileObject(PFILE_OBJECT file);         // last reference of a file is gone
+void ResetObjects(std::vector<std::string>& leaks);
+void ResetNames();
+
+// IRP tracking.
+PIRP AllocateIrp(CCHAR stack_size, const std::string& site, bool io_manager_owned);
+// True when the IRP is allocated and not freed; otherwise reports a fault naming `who`.
+bool CheckIrp(PIRP irp, const char* who);
+bool IrpOwnedByIoManager(PIRP irp);
+std::uint64_t IrpSerial(PIRP irp);  // 0 when not allocated
+void ResetIrps(std::vector<std::string>& leaks);
+
+void StartWorkers(const BootOptions& options);
+void StopWorkers();
+
+void ResetVerifier();
+void ResetDebugOutput();
+
+// The system time of virtual (or steady) time 0.
+LONGLONG SystemTimeBase();
+void SetSystemTimeBase();
+
+}  // namespace kernel::detail
+
+namespace kernel::detail {
+
+// A pool tag whose bytes in memory read as the four characters given, as the pool tools show them.
+constexpr ULONG MakeTag(const char (&text)[5]) {
+    return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+           static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
+
+// True when the failure rule says this allocation (of `tag`) fails.
+bool ShouldFail(ULONG tag);
+ULONG TagOf(PVOID block);  // 0 when not a pool block
+
+}  // namespace kernel::detail

@@ -1,0 +1,2 @@
+#include "flavor_probe.h"
+int FlavorShared() { return 42; }

@@ -1,0 +1,2 @@
+#include "flavor_probe.h"
+const char* FlavorName() { return "9x"; }
