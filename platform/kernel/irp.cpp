@@ -27,6 +27,9 @@ struct IrpRecord {
     bool io_manager_owned;
     ULONG output_length;  // of a buffered device-control request, for the copy back
     std::size_t size;
+    // Locations whose dispatch routine returned STATUS_PENDING before the IRP was marked pending there;
+    // the mark must be in place when completion reaches them (a completion routine may set it).
+    std::uint64_t pending_owed = 0;
 };
 
 std::unordered_map<PIRP, IrpRecord> g_live;
@@ -86,6 +89,16 @@ bool Release(PIRP irp, const char* who) {
     return true;
 }
 
+// Takes back the pending obligation of one location; true when there was one.
+bool PendingOwed(PIRP irp, int location) {
+    detail::Guard g(detail::RegistryLock());
+    std::uint64_t bit = std::uint64_t(1) << (location - 1);
+    IrpRecord& record = g_live.at(irp);
+    bool owed = (record.pending_owed & bit) != 0;
+    record.pending_owed &= ~bit;
+    return owed;
+}
+
 // The I/O manager's own end of an IRP it built: status block, buffered output, event, and free.
 void FinishOwnedIrp(PIRP irp) {
     ULONG output_length = 0;
@@ -111,7 +124,7 @@ void FinishOwnedIrp(PIRP irp) {
 namespace detail {
 
 PIRP AllocateIrp(CCHAR stack_size, const std::string& site, bool io_manager_owned) {
-    if (stack_size < 1) {
+    if (stack_size < 1 || stack_size > 64) {  // the verifier keeps one bit per location
         Fault("IRP of %d stack locations requested at %s", stack_size, site.c_str());
         return nullptr;
     }
@@ -121,7 +134,7 @@ PIRP AllocateIrp(CCHAR stack_size, const std::string& site, bool io_manager_owne
     if (!irp) return nullptr;
     Initialize(irp, size, stack_size);
     Guard g(RegistryLock());
-    g_live[irp] = IrpRecord{site, ++g_serial, io_manager_owned, 0, size};
+    g_live[irp] = IrpRecord{site, ++g_serial, io_manager_owned, 0, size, 0};
     g_freed.erase(irp);
     return irp;
 }
@@ -221,10 +234,18 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (detail::Irql() != irql)
         Fault("dispatch routine %p (major 0x%02X) returned at IRQL %u, called at %u",
               reinterpret_cast<void*>(dispatch), stack->MajorFunction, detail::Irql(), irql);
-    // An IRP that is still the same one can be checked for the pending rule.
-    if (status == STATUS_PENDING && detail::IrpSerial(Irp) == serial && !(stack->Control & SL_PENDING_RETURNED))
-        Fault("dispatch routine %p (major 0x%02X) returned STATUS_PENDING without marking IRP %p pending",
-              reinterpret_cast<void*>(dispatch), stack->MajorFunction, static_cast<void*>(Irp));
+    // The pending rule: a location whose routine returned STATUS_PENDING is marked pending, now if the
+    // IRP has completed past it, or by the time completion reaches it.
+    if (status == STATUS_PENDING && detail::IrpSerial(Irp) == serial && !(stack->Control & SL_PENDING_RETURNED)) {
+        int location = static_cast<int>(stack - reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)) + 1;
+        if (Irp->CurrentLocation > location) {
+            Fault("dispatch routine %p (major 0x%02X) returned STATUS_PENDING without marking IRP %p pending",
+                  reinterpret_cast<void*>(dispatch), stack->MajorFunction, static_cast<void*>(Irp));
+        } else {
+            detail::Guard g(detail::RegistryLock());
+            g_live.at(Irp).pending_owed |= std::uint64_t(1) << (location - 1);
+        }
+    }
     return status;
 }
 
@@ -245,6 +266,9 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        if (!Irp->PendingReturned && PendingOwed(Irp, Irp->CurrentLocation))
+            Fault("a dispatch routine returned STATUS_PENDING without marking IRP %p pending at location %d",
+                  static_cast<void*>(Irp), Irp->CurrentLocation);
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
