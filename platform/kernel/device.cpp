@@ -347,21 +347,20 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             problem = "not a device object";
         } else if (info->deleted) {
             problem = "deleted already";
+        } else if (DeviceObject->AttachedDevice) {
+            problem = "a device is still attached above it";
+        } else if (DeviceObject->DeviceObjectExtension->AttachedTo) {
+            problem = "it is still attached to a lower device (IoDetachDevice first)";
         } else {
             info->deleted = true;
-            if (!info->name.empty()) g_names.erase(Fold(info->name));
             for (auto it = g_names.begin(); it != g_names.end();)
                 it = it->second.device == DeviceObject ? g_names.erase(it) : std::next(it);
             std::erase_if(g_interfaces, [&](const InterfaceLink& l) { return l.pdo == DeviceObject; });
         }
     }
+    // A device that is still in a stack is left alone: deleting it would leave its neighbours
+    // pointing at freed memory.
     if (!problem.empty()) return Fault("IoDeleteDevice of %p: %s", static_cast<void*>(DeviceObject), problem.c_str());
-    if (DeviceObject->AttachedDevice)
-        Fault("IoDeleteDevice of %p while device %p is still attached above it", static_cast<void*>(DeviceObject),
-              static_cast<void*>(DeviceObject->AttachedDevice));
-    if (DeviceObject->DeviceObjectExtension->AttachedTo)
-        Fault("IoDeleteDevice of %p while it is still attached to %p (IoDetachDevice first)",
-              static_cast<void*>(DeviceObject), static_cast<void*>(DeviceObject->DeviceObjectExtension->AttachedTo));
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
     if (*link) *link = DeviceObject->NextDevice;
