@@ -176,9 +176,9 @@ struct RaceOutcome {
     int counter;
     std::string trace;
 };
-RaceOutcome RunRace(std::uint64_t seed) {
+RaceOutcome RunRace(std::uint64_t seed, sched::Policy policy = sched::Policy::Random) {
     sched::Options options;
-    options.policy = sched::Policy::Random;
+    options.policy = policy;
     options.seed = seed;
     options.record_trace = true;
     sched::Scheduler s(options);
@@ -221,20 +221,7 @@ TEST(SchedDeterminism, RandomPolicySweepFindsTheLostUpdate) {
 }
 
 TEST(SchedDeterminism, FifoRunsEachThreadUntilItBlocks) {
-    sched::Scheduler s;
-    int counter = 0;
-    auto body = [&] {
-        for (int i = 0; i < 3; ++i) {
-            int seen = counter;
-            sched::Yield();
-            counter = seen + 1;
-        }
-    };
-    sched::Thread* a = sched::Start("a", body);
-    sched::Thread* b = sched::Start("b", body);
-    sched::Join(a);
-    sched::Join(b);
-    EXPECT_EQ(counter, 6);
+    for (std::uint64_t seed : {1u, 2u, 3u}) EXPECT_EQ(RunRace(seed, sched::Policy::Fifo).counter, 6);
 }
 
 TEST(SchedDeadlock, ReportsEveryThreadAndWhatItWaitsOn) {
