@@ -1,0 +1,718 @@
+// The host controller, its root hub ports and the hub's physical device objects.
+//
+// A request block arrives on a port's physical device object as IRP_MJ_INTERNAL_DEVICE_CONTROL. The
+// host puts it on the bus: it takes whole frames from the first frame boundary at which the bus is
+// free, and completes from a DPC when its bus time is over, as a host controller's interrupt would.
+// The device model is asked at that moment. Port requests are answered at once.
+#include "usb/usb_stack.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "usb/capture.h"
+#include "kernel/kernel.h"
+
+namespace usb {
+namespace {
+
+constexpr ULONG kTransferTag = 'dcHU';  // "UHcd" in memory
+
+struct Pipe {
+    UCHAR address;
+    USBD_PIPE_TYPE type;
+    USHORT max_packet;
+    UCHAR interval;
+    bool halted;
+};
+
+struct PortState;
+
+enum class TransferState : std::uint8_t { Scheduled, Parked };
+
+// One request block on the bus, from its submission to its completion.
+struct Transfer {
+    LIST_ENTRY link;
+    HostController::Impl* host;
+    PortState* port;
+    PIRP irp;
+    PURB urb;
+    Pipe* pipe;  // NULL on the default pipe
+    bool control;
+    USB_DEFAULT_PIPE_SETUP_PACKET setup;
+    UCHAR endpoint;  // with 0x80 for IN
+    PUCHAR buffer;
+    ULONG length;
+    std::uint64_t capture_id;
+    TransferState state;
+    bool cancelled;  // the cancel routine ran while the DPC was already on its way
+    KTIMER timer;
+    KDPC dpc;
+};
+
+struct PortState {
+    int number = 0;
+    Device* device = nullptr;
+    bool connected = false;
+    bool enabled = false;
+    UCHAR address = 0;
+    UCHAR configuration = 0;
+    PDEVICE_OBJECT pdo = nullptr;
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    // Pipes keep their records for the device's stay, so a handle stays valid when the same
+    // configuration is selected again (by another driver of the same device).
+    std::map<UCHAR, Pipe> pipes;
+};
+
+struct PdoExtension {
+    HostController::Impl* host;
+    PortState* port;
+};
+
+NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (PDRIVER_DISPATCH& d : driver->MajorFunction) d = HubDispatch;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CompleteNow(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+std::int32_t CaptureStatus(Reply reply, USBD_STATUS error) {
+    switch (reply) {
+    case Reply::Ack: return 0;
+    case Reply::Stall: return kStalled;
+    case Reply::NoReply: return kCancelled;
+    case Reply::Error: return error == USBD_STATUS_DEVICE_GONE ? kGone : kProtocolError;
+    }
+    return kProtocolError;
+}
+
+}  // namespace
+
+std::uint32_t Timing::Frames(bool control, std::uint32_t length, std::uint32_t max_packet) {
+    if (max_packet == 0) max_packet = 64;
+    std::uint32_t packets = (length + max_packet - 1) / max_packet;
+    if (control) packets += 2;  // setup and status stages
+    if (packets == 0) packets = 1;
+    std::uint32_t frames = (packets + kBulkPacketsPerFrame - 1) / kBulkPacketsPerFrame;
+    return frames ? frames : 1;
+}
+
+struct HostController::Impl {
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<PortState> ports;
+    KSPIN_LOCK lock = 0;  // guards the transfer list and the ports' state
+    LIST_ENTRY transfers;
+    sched::Time bus_free = 0;
+    Capture* capture = nullptr;
+    std::uint64_t next_capture_id = 1;
+    UCHAR next_address = 1;
+
+    PortState* Port(int number) {
+        if (number < 1 || number > static_cast<int>(ports.size())) return nullptr;
+        return &ports[number - 1];
+    }
+
+    // ---- capture --------------------------------------------------------------------------------
+
+    void RecordSubmit(const Transfer* t) {
+        if (!capture) return;
+        bool in = t->endpoint & 0x80;
+        CaptureEvent e{};
+        e.id = t->capture_id;
+        e.submit = true;
+        e.type = t->control ? TransferType::Control
+                            : (t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
+                                                                                 : TransferType::Bulk);
+        e.endpoint = t->endpoint;
+        e.device = t->port->address;
+        e.bus = 1;
+        e.setup = t->control ? reinterpret_cast<const std::uint8_t*>(&t->setup) : nullptr;
+        e.status = kInProgress;
+        e.length = t->length;
+        e.data = in ? nullptr : t->buffer;
+        e.data_length = in ? 0 : t->length;
+        e.time = sched::Now();
+        capture->Record(e);
+    }
+
+    void RecordComplete(const Transfer* t, const Result& r) {
+        if (!capture) return;
+        bool in = t->endpoint & 0x80;
+        CaptureEvent e{};
+        e.id = t->capture_id;
+        e.submit = false;
+        e.type = t->control ? TransferType::Control
+                            : (t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
+                                                                                 : TransferType::Bulk);
+        e.endpoint = t->endpoint;
+        e.device = t->port->address;
+        e.bus = 1;
+        e.status = CaptureStatus(r.reply, r.error);
+        e.length = r.length;
+        e.data = in ? t->buffer : nullptr;
+        e.data_length = in ? r.length : 0;
+        e.time = sched::Now();
+        capture->Record(e);
+    }
+
+    // ---- the wire: synchronous control transfers of the hub itself --------------------------------
+
+    // A control transfer that the hub makes for itself (enumeration, port reset), outside any IRP.
+    Result HubControl(PortState* port, UCHAR request_type, UCHAR request, USHORT value, USHORT index,
+                      std::uint8_t* data, USHORT length) {
+        Transfer t{};
+        t.port = port;
+        t.control = true;
+        t.setup = {request_type, request, value, index, length};
+        t.endpoint = request_type & 0x80;
+        t.buffer = data;
+        t.length = length;
+        t.capture_id = next_capture_id++;
+        RecordSubmit(&t);
+        Result r = port->device->Control(t.setup, data);
+        if (r.reply == Reply::NoReply) r = Result{Reply::Error, 0, USBD_STATUS_DEV_NOT_RESPONDING};
+        RecordComplete(&t, r);
+        return r;
+    }
+
+    // ---- request blocks ---------------------------------------------------------------------------
+
+    NTSTATUS FailUrb(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
+        urb->UrbHeader.Status = usbd;
+        return CompleteNow(irp, status);
+    }
+
+    Pipe* FindPipe(PortState* port, USBD_PIPE_HANDLE handle) {
+        for (auto& [address, pipe] : port->pipes)
+            if (&pipe == handle) return &pipe;
+        return nullptr;
+    }
+
+    // Fills a transfer's wire description from its request block; false for a request the stack
+    // refuses (the URB's status says why).
+    bool Describe(Transfer* t, PURB urb) {
+        auto control_in = [&](UCHAR type, UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length) {
+            t->control = true;
+            t->setup = {type, request, value, index, static_cast<USHORT>(length)};
+            t->endpoint = type & 0x80;
+            t->buffer = static_cast<PUCHAR>(buffer);
+            t->length = length;
+        };
+        switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            auto& r = urb->UrbControlDescriptorRequest;
+            control_in(0x80, USB_REQUEST_GET_DESCRIPTOR, static_cast<USHORT>(r.DescriptorType << 8 | r.Index),
+                       r.LanguageId, r.TransferBuffer, r.TransferBufferLength);
+            return true;
+        }
+        case URB_FUNCTION_VENDOR_DEVICE:
+        case URB_FUNCTION_VENDOR_INTERFACE:
+        case URB_FUNCTION_VENDOR_ENDPOINT:
+        case URB_FUNCTION_CLASS_DEVICE:
+        case URB_FUNCTION_CLASS_INTERFACE:
+        case URB_FUNCTION_CLASS_ENDPOINT: {
+            auto& r = urb->UrbControlVendorClassRequest;
+            USHORT f = urb->UrbHeader.Function;
+            UCHAR type = (f >= URB_FUNCTION_CLASS_DEVICE ? 0x20 : 0x40) |
+                         static_cast<UCHAR>((f - (f >= URB_FUNCTION_CLASS_DEVICE ? URB_FUNCTION_CLASS_DEVICE
+                                                                                : URB_FUNCTION_VENDOR_DEVICE))) |
+                         ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0) | r.RequestTypeReservedBits;
+            control_in(type, r.Request, r.Value, r.Index, r.TransferBuffer, r.TransferBufferLength);
+            return true;
+        }
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+        case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT: {
+            auto& r = urb->UrbControlGetStatusRequest;
+            UCHAR recipient = static_cast<UCHAR>(urb->UrbHeader.Function - URB_FUNCTION_GET_STATUS_FROM_DEVICE);
+            control_in(0x80 | recipient, USB_REQUEST_GET_STATUS, 0, r.Index, r.TransferBuffer, r.TransferBufferLength);
+            return true;
+        }
+        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
+            auto& r = urb->UrbControlFeatureRequest;
+            control_in(0x02, USB_REQUEST_CLEAR_FEATURE, r.FeatureSelector, r.Index, nullptr, 0);
+            return true;
+        }
+        case URB_FUNCTION_RESET_PIPE: {
+            // The halt is cleared on the device with CLEAR_FEATURE(ENDPOINT_HALT), then in the host.
+            Pipe* pipe = FindPipe(t->port, urb->UrbPipeRequest.PipeHandle);
+            if (!pipe) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+                return false;
+            }
+            t->pipe = pipe;
+            control_in(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, pipe->address, nullptr, 0);
+            return true;
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION: {
+            auto& r = urb->UrbSelectConfiguration;
+            UCHAR value = r.ConfigurationDescriptor ? r.ConfigurationDescriptor->bConfigurationValue : 0;
+            control_in(0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, nullptr, 0);
+            return true;
+        }
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+            auto& r = urb->UrbBulkOrInterruptTransfer;
+            Pipe* pipe = FindPipe(t->port, r.PipeHandle);
+            if (!pipe || pipe->type == UsbdPipeTypeControl || pipe->type == UsbdPipeTypeIsochronous) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+                return false;
+            }
+            if (r.TransferBufferMDL || (!r.TransferBuffer && r.TransferBufferLength)) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;  // buffers are plain addresses here
+                return false;
+            }
+            if (pipe->halted) {
+                urb->UrbHeader.Status = USBD_STATUS_ENDPOINT_HALTED;
+                return false;
+            }
+            bool in = pipe->address & 0x80;
+            if (in != bool(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+                return false;
+            }
+            t->pipe = pipe;
+            t->endpoint = pipe->address;
+            t->buffer = static_cast<PUCHAR>(r.TransferBuffer);
+            t->length = r.TransferBufferLength;
+            return true;
+        }
+        default:
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+            return false;
+        }
+    }
+
+    // Applies a completed transfer's result to its request block; returns the IRP's status.
+    NTSTATUS Finish(Transfer* t, const Result& r) {
+        PURB urb = t->urb;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (r.reply == Reply::Stall) {
+            usbd = USBD_STATUS_STALL_PID;
+            status = STATUS_UNSUCCESSFUL;
+            if (t->pipe && !t->control) t->pipe->halted = true;
+        } else if (r.reply == Reply::Error) {
+            usbd = r.error;
+            status = r.error == USBD_STATUS_DEVICE_GONE ? STATUS_DEVICE_NOT_CONNECTED : STATUS_UNSUCCESSFUL;
+        }
+        urb->UrbHeader.Status = usbd;
+        switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r.reply == Reply::Ack ? r.length : 0;
+            break;
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        case URB_FUNCTION_VENDOR_DEVICE:
+        case URB_FUNCTION_VENDOR_INTERFACE:
+        case URB_FUNCTION_VENDOR_ENDPOINT:
+        case URB_FUNCTION_CLASS_DEVICE:
+        case URB_FUNCTION_CLASS_INTERFACE:
+        case URB_FUNCTION_CLASS_ENDPOINT:
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+        case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+            urb->UrbControlTransfer.TransferBufferLength = r.reply == Reply::Ack ? r.length : 0;
+            break;
+        case URB_FUNCTION_RESET_PIPE:
+            if (r.reply == Reply::Ack) t->pipe->halted = false;
+            break;
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            if (r.reply == Reply::Ack) status = Configure(t->port, urb);
+            break;
+        default: break;
+        }
+        return status;
+    }
+
+    // Fills the interface information of a select-configuration request that the device accepted.
+    NTSTATUS Configure(PortState* port, PURB urb) {
+        auto& r = urb->UrbSelectConfiguration;
+        if (!r.ConfigurationDescriptor) {
+            port->configuration = 0;
+            r.ConfigurationHandle = nullptr;
+            return STATUS_SUCCESS;
+        }
+        PUSB_CONFIGURATION_DESCRIPTOR config = r.ConfigurationDescriptor;
+        PUSBD_INTERFACE_INFORMATION info = &r.Interface;
+        PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
+            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        if (!interface) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return STATUS_INVALID_PARAMETER;
+        }
+        ULONG room = info->Length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes)
+                         ? (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION)
+                         : 0;
+        if (room < interface->bNumEndpoints) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;  // the request has no room for every pipe
+            return STATUS_INVALID_PARAMETER;
+        }
+        port->configuration = config->bConfigurationValue;
+        info->Class = interface->bInterfaceClass;
+        info->SubClass = interface->bInterfaceSubClass;
+        info->Protocol = interface->bInterfaceProtocol;
+        info->InterfaceHandle = &port->pipes;
+        info->NumberOfPipes = interface->bNumEndpoints;
+        auto* d = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(interface);
+        auto* end = reinterpret_cast<PUCHAR>(config) + config->wTotalLength;
+        ULONG found = 0;
+        for (auto* p = reinterpret_cast<PUCHAR>(d) + d->bLength; p + 2 <= end && found < interface->bNumEndpoints;) {
+            auto* c = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(p);
+            if (c->bLength == 0 || p + c->bLength > end || c->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+            if (c->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && c->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+                auto* e = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(p);
+                USBD_PIPE_TYPE type = static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+                Pipe& pipe = port->pipes[e->bEndpointAddress];
+                pipe = Pipe{e->bEndpointAddress, type, e->wMaxPacketSize, e->bInterval, false};
+                USBD_PIPE_INFORMATION& out = info->Pipes[found++];
+                out.MaximumPacketSize = e->wMaxPacketSize;
+                out.EndpointAddress = e->bEndpointAddress;
+                out.Interval = e->bInterval;
+                out.PipeType = type;
+                out.PipeHandle = &pipe;
+            }
+            p += c->bLength;
+        }
+        r.ConfigurationHandle = &port->configuration;
+        return STATUS_SUCCESS;
+    }
+
+    // ---- scheduling on the bus --------------------------------------------------------------------
+
+    sched::Time Schedule(const Transfer* t) {
+        sched::Time now = sched::Now();
+        sched::Time start = std::max(now, bus_free);
+        start = (start + Timing::kFrame - 1) / Timing::kFrame * Timing::kFrame;
+        USHORT max_packet = t->control ? t->port->descriptor.bMaxPacketSize0 : (t->pipe ? t->pipe->max_packet : 64);
+        bus_free = start + Timing::Frames(t->control, t->length, max_packet) * Timing::kFrame;
+        return bus_free;
+    }
+
+    NTSTATUS Submit(PortState* port, PIRP irp, PURB urb) {
+        if (!urb) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        if (!port->connected) return FailUrb(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) return AbortPipe(port, irp, urb);
+        auto* t = static_cast<Transfer*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Transfer), kTransferTag));
+        if (!t) return FailUrb(irp, urb, USBD_STATUS_NO_MEMORY, STATUS_INSUFFICIENT_RESOURCES);
+        RtlZeroMemory(t, sizeof *t);
+        t->host = this;
+        t->port = port;
+        t->irp = irp;
+        t->urb = urb;
+        urb->UrbHeader.Status = USBD_STATUS_PENDING;
+        if (!Describe(t, urb)) {
+            ExFreePool(t);
+            return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        }
+        t->capture_id = next_capture_id++;
+        KeInitializeTimer(&t->timer);
+        KeInitializeDpc(&t->dpc, TransferDone, t);
+
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        InsertTailList(&transfers, &t->link);
+        t->state = TransferState::Scheduled;
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelTransfer);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+            // Cancelled before it reached the bus.
+            RemoveEntryList(&t->link);
+            KeReleaseSpinLock(&lock, irql);
+            ExFreePool(t);
+            urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            CompleteNow(irp, STATUS_CANCELLED);
+            return STATUS_PENDING;
+        }
+        RecordSubmit(t);
+        LARGE_INTEGER due;
+        due.QuadPart = Schedule(t) - sched::Now();
+        due.QuadPart = -std::max<LONGLONG>(due.QuadPart, 1);
+        KeSetTimer(&t->timer, due, &t->dpc);
+        KeReleaseSpinLock(&lock, irql);
+        return STATUS_PENDING;
+    }
+
+    NTSTATUS AbortPipe(PortState* port, PIRP irp, PURB urb) {
+        Pipe* pipe = FindPipe(port, urb->UrbPipeRequest.PipeHandle);
+        if (!pipe) return FailUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+        FailMatching(port, pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        return FailUrb(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    }
+
+    // Completes the outstanding transfers of a port (of one pipe, or all) with an error. Each is
+    // taken over under the cancel spin lock, the same hand-over the cancel routine and the DPC use.
+    void FailMatching(PortState* port, Pipe* pipe, NTSTATUS status, USBD_STATUS usbd) {
+        for (;;) {
+            Transfer* victim = nullptr;
+            KIRQL cancel_irql;
+            IoAcquireCancelSpinLock(&cancel_irql);
+            KeAcquireSpinLockAtDpcLevel(&lock);
+            for (PLIST_ENTRY e = transfers.Flink; e != &transfers; e = e->Flink) {
+                auto* t = CONTAINING_RECORD(e, Transfer, link);
+                if (t->port == port && (!pipe || t->pipe == pipe) && !t->cancelled &&
+                    IoSetCancelRoutine(t->irp, nullptr) != nullptr) {
+                    victim = t;
+                    break;
+                }
+            }
+            bool own = false;
+            if (victim) {
+                // A timer that has not fired is stopped here; one that has is left to its DPC, which
+                // sees `cancelled` and frees the record.
+                own = victim->state == TransferState::Parked || KeCancelTimer(&victim->timer);
+                if (own) RemoveEntryList(&victim->link);
+                victim->cancelled = !own;
+            }
+            KeReleaseSpinLockFromDpcLevel(&lock);
+            IoReleaseCancelSpinLock(cancel_irql);
+            if (!victim) return;
+            Result r{Reply::Error, 0, usbd};
+            RecordComplete(victim, r);
+            victim->urb->UrbHeader.Status = usbd;
+            CompleteNow(victim->irp, status);
+            if (own) ExFreePool(victim);
+        }
+    }
+
+    static VOID NTAPI TransferDone(PKDPC, PVOID context, PVOID, PVOID) {
+        auto* t = static_cast<Transfer*>(context);
+        Impl* host = t->host;
+        KIRQL cancel_irql;
+        IoAcquireCancelSpinLock(&cancel_irql);
+        KeAcquireSpinLockAtDpcLevel(&host->lock);
+        if (t->cancelled) {  // its IRP was completed by a cancel or an abort
+            RemoveEntryList(&t->link);
+            KeReleaseSpinLockFromDpcLevel(&host->lock);
+            IoReleaseCancelSpinLock(cancel_irql);
+            ExFreePool(t);
+            return;
+        }
+        PortState* port = t->port;
+        Result r;
+        if (!port->connected) {
+            r = Result{Reply::Error, 0, USBD_STATUS_DEVICE_GONE};
+        } else if (!port->enabled) {
+            r = Result{Reply::Error, 0, USBD_STATUS_DEV_NOT_RESPONDING};
+        } else if (t->control) {
+            r = port->device->Control(t->setup, t->buffer);
+        } else {
+            r = port->device->Transfer(t->endpoint, t->buffer, t->length);
+        }
+        if (r.length > t->length) r.length = t->length;
+        if (r.reply == Reply::NoReply) {
+            // The device keeps quiet: the request stays until it is cancelled or the device leaves.
+            t->state = TransferState::Parked;
+            KeReleaseSpinLockFromDpcLevel(&host->lock);
+            IoReleaseCancelSpinLock(cancel_irql);
+            return;
+        }
+        IoSetCancelRoutine(t->irp, nullptr);
+        RemoveEntryList(&t->link);
+        KeReleaseSpinLockFromDpcLevel(&host->lock);
+        IoReleaseCancelSpinLock(cancel_irql);
+        host->RecordComplete(t, r);
+        NTSTATUS status = host->Finish(t, r);
+        PIRP irp = t->irp;
+        ExFreePool(t);
+        CompleteNow(irp, status);
+    }
+
+    static VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+        auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+        Impl* host = ext->host;
+        KeAcquireSpinLockAtDpcLevel(&host->lock);
+        Transfer* t = nullptr;
+        for (PLIST_ENTRY e = host->transfers.Flink; e != &host->transfers; e = e->Flink) {
+            auto* candidate = CONTAINING_RECORD(e, Transfer, link);
+            if (candidate->irp == irp) {
+                t = candidate;
+                break;
+            }
+        }
+        bool own = t && (t->state == TransferState::Parked || KeCancelTimer(&t->timer));
+        if (t) {
+            if (own) RemoveEntryList(&t->link);
+            t->cancelled = !own;
+        }
+        KeReleaseSpinLockFromDpcLevel(&host->lock);
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        if (!t) return CompleteNow(irp, STATUS_CANCELLED), void();
+        Result r{Reply::NoReply, 0, USBD_STATUS_CANCELED};
+        host->RecordComplete(t, r);
+        t->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        if (own) ExFreePool(t);
+        CompleteNow(irp, STATUS_CANCELLED);
+    }
+
+    // ---- port requests ----------------------------------------------------------------------------
+
+    // The hub's reset of a port: the device returns to its default state and the hub gives it its
+    // address (and configuration) back, on the wire.
+    bool ResetPort(PortState* port) {
+        if (!port->connected) return false;
+        port->device->BusReset();
+        port->enabled = true;
+        for (auto& [address, pipe] : port->pipes) pipe.halted = false;
+        UCHAR address = port->address;
+        port->address = 0;
+        if (HubControl(port, 0x00, USB_REQUEST_SET_ADDRESS, address, 0, nullptr, 0).reply != Reply::Ack) return false;
+        port->address = address;
+        if (port->configuration &&
+            HubControl(port, 0x00, USB_REQUEST_SET_CONFIGURATION, port->configuration, 0, nullptr, 0).reply !=
+                Reply::Ack)
+            return false;
+        return true;
+    }
+
+    NTSTATUS PortRequest(PortState* port, PIRP irp, ULONG code, PVOID argument) {
+        switch (code) {
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+            if (!argument) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+            *static_cast<PULONG>(argument) =
+                (port->connected ? USBD_PORT_CONNECTED : 0) | (port->enabled ? USBD_PORT_ENABLED : 0);
+            return CompleteNow(irp, STATUS_SUCCESS);
+        }
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+            return CompleteNow(irp, ResetPort(port) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        case IOCTL_INTERNAL_USB_ENABLE_PORT:
+            if (!port->connected) return CompleteNow(irp, STATUS_UNSUCCESSFUL);
+            port->enabled = true;
+            return CompleteNow(irp, STATUS_SUCCESS);
+        default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
+        }
+    }
+};
+
+namespace {
+
+NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+            return ext->host->Submit(ext->port, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+        return ext->host->PortRequest(ext->port, irp, code, stack->Parameters.Others.Argument1);
+    }
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE: return CompleteNow(irp, STATUS_SUCCESS);
+    default: {
+        // Plug and Play and power requests that the hub does not answer keep their status.
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+}  // namespace
+
+HostController::HostController(int ports) : impl_(std::make_unique<Impl>()) {
+    impl_->ports.resize(ports);
+    for (int i = 0; i < ports; ++i) impl_->ports[i].number = i + 1;
+    InitializeListHead(&impl_->transfers);
+    impl_->driver = kernel::LoadDriver("usbhub", HubEntry);
+}
+
+HostController::~HostController() {
+    for (PortState& port : impl_->ports) {
+        if (port.connected) Unplug(port.number);
+        if (port.pdo) Forget(port.number);
+    }
+    if (impl_->driver) kernel::UnloadDriver(impl_->driver);
+}
+
+PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
+    PortState* port = impl_->Port(number);
+    if (!port || port->connected || port->pdo) return nullptr;
+    port->device = device;
+    port->connected = true;
+    port->enabled = false;
+    port->configuration = 0;
+    port->pipes.clear();
+    // Enumeration: reset, then the default address gets a real one, then the device descriptor.
+    port->device->BusReset();
+    port->enabled = true;
+    port->address = 0;
+    UCHAR address = impl_->next_address++;
+    if (impl_->HubControl(port, 0x00, USB_REQUEST_SET_ADDRESS, address, 0, nullptr, 0).reply != Reply::Ack)
+        return nullptr;
+    port->address = address;
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    Result r = impl_->HubControl(port, 0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0,
+                                 reinterpret_cast<std::uint8_t*>(&descriptor), sizeof descriptor);
+    if (r.reply != Reply::Ack || r.length < sizeof descriptor) return nullptr;
+    port->descriptor = descriptor;
+
+    char name[32];
+    std::snprintf(name, sizeof name, "\\Device\\USBPDO-%d", number);
+    UNICODE_STRING counted;
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, name);
+    if (!NT_SUCCESS(RtlAnsiStringToUnicodeString(&counted, &ansi, TRUE))) return nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status = IoCreateDevice(impl_->driver, sizeof(PdoExtension), &counted, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    RtlFreeUnicodeString(&counted);
+    if (!NT_SUCCESS(status)) return nullptr;
+    auto* ext = static_cast<PdoExtension*>(pdo->DeviceExtension);
+    ext->host = impl_.get();
+    ext->port = port;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    char instance[64];
+    std::snprintf(instance, sizeof instance, "USB\\VID_%04X&PID_%04X\\5&1e4a2c3&0&%d", descriptor.idVendor,
+                  descriptor.idProduct, number);
+    kernel::SetInstancePath(pdo, instance);
+    port->pdo = pdo;
+    return pdo;
+}
+
+void HostController::Unplug(int number) {
+    PortState* port = impl_->Port(number);
+    if (!port || !port->connected) return;
+    port->connected = false;
+    port->enabled = false;
+    impl_->FailMatching(port, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    port->device = nullptr;
+}
+
+void HostController::DisablePort(int number) {
+    if (PortState* port = impl_->Port(number)) port->enabled = false;
+}
+
+PortStatus HostController::Status(int number) const {
+    PortState* port = impl_->Port(number);
+    return port ? PortStatus{port->connected, port->enabled} : PortStatus{};
+}
+
+PDEVICE_OBJECT HostController::PhysicalDevice(int number) const {
+    PortState* port = impl_->Port(number);
+    return port ? port->pdo : nullptr;
+}
+
+void HostController::Forget(int number) {
+    PortState* port = impl_->Port(number);
+    if (!port || !port->pdo || port->connected) return;
+    IoDeleteDevice(port->pdo);
+    port->pdo = nullptr;
+    port->pipes.clear();
+}
+
+void HostController::SetCapture(Capture* capture) { impl_->capture = capture; }
+
+std::size_t HostController::Outstanding() const {
+    std::size_t n = 0;
+    for (PLIST_ENTRY e = impl_->transfers.Flink; e != &impl_->transfers; e = e->Flink) ++n;
+    return n;
+}
+
+}  // namespace usb
