@@ -28,8 +28,14 @@ test: host i386
 	cd $(BUILD)/host && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD)/i386 && ctest --output-on-failure -j $(JOBS)
 
+DEMO_HOME = $(BUILD)/demo-home
+
+# A fresh machine with a 4.7 GB disc, the demo script run on it, and the bus captured.
 demo: host
-	$(BUILD)/host/tools/kdemo/kdemo
+	rm -rf $(DEMO_HOME)
+	$(BUILD)/host/tools/tvqr/tvqr --home $(DEMO_HOME) init --product 0x0004
+	$(BUILD)/host/tools/tvqr/tvqr --home $(DEMO_HOME) --pcap $(BUILD)/demo.pcap script tools/tvqr/demo.tvqr
+	@command -v tshark >/dev/null && echo "capture $(BUILD)/demo.pcap:" && tshark -r $(BUILD)/demo.pcap 2>/dev/null | tail -n 12 || true
 
 clean:
 	rm -rf $(BUILD)

@@ -8,7 +8,7 @@
 
 #include "sched/sched.h"
 #include "usb/capture.h"
-#include "usb_client.h"
+#include "machine/usb_client.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ protected:
         host_ = std::make_unique<usb::HostController>(1);
         pdo_ = host_->Plug(1, &device_);
         ASSERT_NE(pdo_, nullptr);
-        client_ = std::make_unique<ut::UsbClient>(pdo_);
+        client_ = std::make_unique<machine::UsbClient>(pdo_);
     }
 
     void TearDown() override {
@@ -94,7 +94,7 @@ protected:
     }
 
     void Configure() {
-        ut::Outcome o = client_->Configure(device_.configuration());
+        machine::Outcome o = client_->Configure(device_.configuration());
         ASSERT_EQ(o.status, STATUS_SUCCESS);
         ASSERT_EQ(o.usbd, USBD_STATUS_SUCCESS);
     }
@@ -103,7 +103,7 @@ protected:
     std::unique_ptr<usb::HostController> host_;
     FakeDevice device_;
     PDEVICE_OBJECT pdo_ = nullptr;
-    std::unique_ptr<ut::UsbClient> client_;
+    std::unique_ptr<machine::UsbClient> client_;
 };
 
 TEST_F(UsbStackTest, EnumerationAddressesTheDeviceAndNamesItsPhysicalDevice) {
@@ -121,7 +121,7 @@ TEST_F(UsbStackTest, EnumerationAddressesTheDeviceAndNamesItsPhysicalDevice) {
 TEST_F(UsbStackTest, ControlRequestsTakeAtLeastOneFrameAndFillTheRequestBlock) {
     USB_DEVICE_DESCRIPTOR d{};
     sched::Time before = sched::Now();
-    ut::Outcome o = client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, &d, 50);
+    machine::Outcome o = client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, &d, 50);
     EXPECT_EQ(o.status, STATUS_SUCCESS);
     EXPECT_EQ(o.usbd, USBD_STATUS_SUCCESS);
     EXPECT_EQ(o.length, 18u) << "a short answer sets the length moved";
@@ -157,7 +157,7 @@ TEST_F(UsbStackTest, AMegabyteBulkReadTakesTheFullSpeedBusTime) {
     std::vector<std::uint8_t> buffer(65536);
     sched::Time start = sched::Now();
     for (int chunk = 0; chunk < 16; ++chunk) {
-        ut::Outcome o = client_->Bulk(0x81, buffer.data(), 65536);
+        machine::Outcome o = client_->Bulk(0x81, buffer.data(), 65536);
         ASSERT_EQ(o.status, STATUS_SUCCESS);
         ASSERT_EQ(o.length, 65536u);
     }
@@ -172,7 +172,7 @@ TEST_F(UsbStackTest, AStallHaltsThePipeUntilItIsReset) {
     Configure();
     std::uint8_t buffer[64];
     device_.next = {usb::Reply::Stall, 0, 0};
-    ut::Outcome o = client_->Bulk(0x81, buffer, 64);
+    machine::Outcome o = client_->Bulk(0x81, buffer, 64);
     EXPECT_EQ(o.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(o.usbd, USBD_STATUS_STALL_PID);
     EXPECT_EQ(static_cast<ULONG>(o.usbd) & 0x0FFFFFFF, 4u);
@@ -230,14 +230,14 @@ TEST_F(UsbStackTest, UnplugFailsWhatIsPendingAndRefusesWhatComes) {
     Configure();
     device_.next = {usb::Reply::NoReply, 0, 0};
     std::uint8_t buffer[64];
-    ut::Outcome pending{};
+    machine::Outcome pending{};
     sched::Thread* t = sched::Start("reader", [&] { pending = client_->Bulk(0x81, buffer, 64); });
     sched::Sleep(10 * sched::kMillisecond);
     host_->Unplug(1);
     sched::Join(t);
     EXPECT_EQ(pending.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(pending.usbd, USBD_STATUS_DEVICE_GONE);
-    ut::Outcome after = client_->Bulk(0x81, buffer, 64);
+    machine::Outcome after = client_->Bulk(0x81, buffer, 64);
     EXPECT_EQ(after.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(client_->PortStatus(), 0u);
     EXPECT_EQ(client_->Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_UNSUCCESSFUL);
@@ -250,7 +250,7 @@ TEST_F(UsbStackTest, ADisabledPortAnswersNothingUntilEnabledOrReset) {
     host_->DisablePort(1);
     EXPECT_EQ(client_->PortStatus(), ULONG(USBD_PORT_CONNECTED));
     std::uint8_t buffer[64];
-    ut::Outcome o = client_->Bulk(0x81, buffer, 64);
+    machine::Outcome o = client_->Bulk(0x81, buffer, 64);
     EXPECT_EQ(o.usbd, USBD_STATUS_DEV_NOT_RESPONDING);
     EXPECT_EQ(client_->Call(IOCTL_INTERNAL_USB_ENABLE_PORT, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(client_->Bulk(0x81, buffer, 64).status, STATUS_SUCCESS);

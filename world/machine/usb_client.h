@@ -1,5 +1,6 @@
-// A small client of the USB stack for tests: it sends request blocks and port requests to a physical
-// device object and waits for them, as a function driver would.
+// A small client of the USB stack: it sends request blocks and port requests to a physical device
+// object and waits for them, as a function driver would. The machine's own tools (tvqr's `usb`) and
+// the tests use it; the drivers have their own code for this.
 #pragma once
 
 #include <cstring>
@@ -8,7 +9,7 @@
 #include "kernel/kernel.h"
 #include "usb/usb_stack.h"
 
-namespace ut {
+namespace machine {
 
 struct Outcome {
     NTSTATUS status;
@@ -41,10 +42,10 @@ public:
         return {status, urb.UrbHeader.Status, 0};
     }
 
-    Outcome GetDescriptor(UCHAR type, UCHAR index, void* buffer, ULONG length) {
+    Outcome GetDescriptor(UCHAR type, UCHAR index, void* buffer, ULONG length, USHORT language = 0) {
         URB urb{};
-        UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, index, 0, buffer, nullptr,
-                                     length, nullptr);
+        UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language, buffer,
+                                     nullptr, length, nullptr);
         Outcome o = Submit(urb);
         o.length = urb.UrbControlDescriptorRequest.TransferBufferLength;
         return o;
@@ -132,4 +133,4 @@ private:
     USBD_CONFIGURATION_HANDLE config_handle_ = nullptr;
 };
 
-}  // namespace ut
+}  // namespace machine
