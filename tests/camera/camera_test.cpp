@@ -262,6 +262,18 @@ TEST_F(CameraTest, UnplugAndDisablePortGoThroughThePortHook) {
     EXPECT_EQ(port_faults_[0], camera::FaultAction::DisablePort);
 }
 
+TEST_F(CameraTest, AHungCommandStaysPendingUntilTheDeviceLeaves) {
+    Fault("hang on 00");
+    machine::Outcome hung{};
+    sched::Thread* sender = sched::Start("sender", [&] { hung = Command({0x00, 0, 0, 0, 0, 0}); });
+    sched::Sleep(60 * sched::kSecond);
+    EXPECT_EQ(host_->Outstanding(), 1u) << "a minute later the command is still on the bus";
+    host_->Unplug(1);
+    sched::Join(sender);
+    EXPECT_EQ(hung.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(hung.usbd, USBD_STATUS_DEVICE_GONE);
+}
+
 TEST_F(CameraTest, FaultScriptsAreCheckedBeforeTheyArm) {
     std::string error;
     EXPECT_FALSE(camera_->AddFaults("stall-everything", &error));
