@@ -121,15 +121,18 @@ struct HostController::Impl {
 
     // ---- capture --------------------------------------------------------------------------------
 
+    static TransferType CaptureType(const Transfer* t) {
+        if (t->control) return TransferType::Control;
+        return t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt : TransferType::Bulk;
+    }
+
     void RecordSubmit(const Transfer* t) {
         if (!capture) return;
         bool in = t->endpoint & 0x80;
         CaptureEvent e{};
         e.id = t->capture_id;
         e.submit = true;
-        e.type = t->control ? TransferType::Control
-                            : (t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
-                                                                                 : TransferType::Bulk);
+        e.type = CaptureType(t);
         e.endpoint = t->endpoint;
         e.device = t->port->address;
         e.bus = 1;
@@ -148,9 +151,7 @@ struct HostController::Impl {
         CaptureEvent e{};
         e.id = t->capture_id;
         e.submit = false;
-        e.type = t->control ? TransferType::Control
-                            : (t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
-                                                                                 : TransferType::Bulk);
+        e.type = CaptureType(t);
         e.endpoint = t->endpoint;
         e.device = t->port->address;
         e.bus = 1;
@@ -711,7 +712,10 @@ void HostController::SetCapture(Capture* capture) { impl_->capture = capture; }
 
 std::size_t HostController::Outstanding() const {
     std::size_t n = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&impl_->lock, &irql);
     for (PLIST_ENTRY e = impl_->transfers.Flink; e != &impl_->transfers; e = e->Flink) ++n;
+    KeReleaseSpinLock(&impl_->lock, irql);
     return n;
 }
 
