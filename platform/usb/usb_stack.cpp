@@ -60,6 +60,11 @@ struct PortState {
     UCHAR configuration = 0;
     PDEVICE_OBJECT pdo = nullptr;
     USB_DEVICE_DESCRIPTOR descriptor{};
+    // The first interface's class, for the compatible identifiers.
+    UCHAR interface_class = 0;
+    UCHAR interface_subclass = 0;
+    UCHAR interface_protocol = 0;
+    DEVICE_CAPABILITIES capabilities{};
     // Pipes keep their records for the device's stay, so a handle stays valid when the same
     // configuration is selected again (by another driver of the same device).
     std::map<UCHAR, Pipe> pipes;
@@ -592,6 +597,92 @@ struct HostController::Impl {
 
 namespace {
 
+// A list of zero-terminated UTF-16 strings ending with an empty one, in paged pool, as Plug and Play
+// answers are handed out; whoever asked frees it.
+PWCHAR PoolMultiString(const std::vector<std::string>& texts) {
+    std::size_t units = 1;
+    for (const std::string& t : texts) units += t.size() + 1;
+    auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kTransferTag));
+    if (!out) return nullptr;
+    PWCHAR at = out;
+    for (const std::string& t : texts) {
+        for (char c : t) *at++ = static_cast<unsigned char>(c);
+        *at++ = 0;
+    }
+    *at = 0;
+    return out;
+}
+
+std::string Text(const char* format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+// What the hub answers for its device's physical device object. The hub answers for its own PDO
+// and never passes a request on.
+NTSTATUS HubPnp(PortState* port, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const USB_DEVICE_DESCRIPTOR& d = port->descriptor;
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        *caps = port->capabilities;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_ID: {
+        std::vector<std::string> texts;
+        switch (stack->Parameters.QueryId.IdType) {
+        case BusQueryDeviceID: texts = {Text("USB\\VID_%04X&PID_%04X", d.idVendor, d.idProduct)}; break;
+        case BusQueryHardwareIDs:
+            texts = {Text("USB\\VID_%04X&PID_%04X&REV_%04X", d.idVendor, d.idProduct, d.bcdDevice),
+                     Text("USB\\VID_%04X&PID_%04X", d.idVendor, d.idProduct)};
+            break;
+        case BusQueryCompatibleIDs:
+            texts = {Text("USB\\Class_%02X&SubClass_%02X&Prot_%02X", port->interface_class, port->interface_subclass,
+                          port->interface_protocol),
+                     Text("USB\\Class_%02X&SubClass_%02X", port->interface_class, port->interface_subclass),
+                     Text("USB\\Class_%02X", port->interface_class)};
+            break;
+        case BusQueryInstanceID: texts = {Text("5&1e4a2c3&0&%u", static_cast<unsigned>(port->number))}; break;
+        default: break;
+        }
+        if (texts.empty()) break;
+        PWCHAR answer = PoolMultiString(texts);
+        // A device identifier and an instance identifier are single strings; the lists end with an
+        // empty string, which PoolMultiString adds to every answer.
+        status = answer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(answer);
+        break;
+    }
+    case IRP_MN_QUERY_DEVICE_TEXT: {
+        std::string text;
+        if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) text = "USB Device";
+        if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextLocationInformation)
+            text = Text("Port_#%04u.Hub_#0001", static_cast<unsigned>(port->number));
+        if (text.empty()) break;
+        PWCHAR answer = PoolMultiString({text});
+        status = answer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(answer);
+        break;
+    }
+    default: break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -605,8 +696,9 @@ NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE: return CompleteNow(irp, STATUS_SUCCESS);
+    case IRP_MJ_PNP: return HubPnp(ext->port, irp);
     default: {
-        // Plug and Play and power requests that the hub does not answer keep their status.
+        // Power and other requests that the hub does not answer keep their status.
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -615,6 +707,32 @@ NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 }  // namespace
+
+DEVICE_CAPABILITIES HostController::DefaultCapabilities(int port) {
+    DEVICE_CAPABILITIES c{};
+    c.Size = sizeof c;
+    c.Version = 1;
+    c.Removable = 1;
+    c.UniqueID = 1;  // the camera has a serial number
+    c.DeviceD2 = 1;
+    c.WakeFromD2 = 1;
+    c.Address = static_cast<ULONG>(port);
+    c.UINumber = static_cast<ULONG>(port);
+    c.DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    c.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    c.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    c.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    c.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    c.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    c.SystemWake = PowerSystemSleeping3;
+    c.DeviceWake = PowerDeviceD2;
+    return c;
+}
+
+void HostController::SetCapabilities(int number, const DEVICE_CAPABILITIES& capabilities) {
+    if (PortState* port = impl_->Port(number)) port->capabilities = capabilities;
+}
 
 HostController::HostController(int ports) : impl_(std::make_unique<Impl>()) {
     impl_->ports.resize(ports);
@@ -652,6 +770,26 @@ PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
                                  reinterpret_cast<std::uint8_t*>(&descriptor), sizeof descriptor);
     if (r.reply != Reply::Ack || r.length < sizeof descriptor) return nullptr;
     port->descriptor = descriptor;
+    // The configuration, for the first interface's class (the compatible identifiers).
+    USB_CONFIGURATION_DESCRIPTOR head{};
+    r = impl_->HubControl(port, 0x80, USB_REQUEST_GET_DESCRIPTOR, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0,
+                          reinterpret_cast<std::uint8_t*>(&head), sizeof head);
+    if (r.reply == Reply::Ack && r.length == sizeof head && head.wTotalLength >= sizeof head) {
+        std::vector<std::uint8_t> config(head.wTotalLength);
+        r = impl_->HubControl(port, 0x80, USB_REQUEST_GET_DESCRIPTOR, USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0,
+                              config.data(), head.wTotalLength);
+        config.resize(r.reply == Reply::Ack ? r.length : 0);
+        if (config.size() >= sizeof head) {
+            auto* whole = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+            whole->wTotalLength = static_cast<USHORT>(config.size());
+            if (PUSB_INTERFACE_DESCRIPTOR i = USBD_ParseConfigurationDescriptorEx(whole, whole, -1, -1, -1, -1, -1)) {
+                port->interface_class = i->bInterfaceClass;
+                port->interface_subclass = i->bInterfaceSubClass;
+                port->interface_protocol = i->bInterfaceProtocol;
+            }
+        }
+    }
+    if (!port->capabilities.Size) port->capabilities = DefaultCapabilities(number);
 
     char name[32];
     std::snprintf(name, sizeof name, "\\Device\\USBPDO-%d", number);

@@ -80,6 +80,11 @@ public:
     // Deletes the physical device object of a port whose device has left.
     void Forget(int port);
 
+    // The capabilities that the hub reports for the device on a port (a test may change the device
+    // state table and the wake states); a port starts with DefaultCapabilities.
+    void SetCapabilities(int port, const DEVICE_CAPABILITIES& capabilities);
+    static DEVICE_CAPABILITIES DefaultCapabilities(int port);
+
     void SetCapture(Capture* capture);
     // Transfers in flight or parked, over all ports.
     std::size_t Outstanding() const;

@@ -277,6 +277,93 @@ TEST_F(UsbStackTest, RequestsTheStackDoesNotCarryAreRefused) {
     EXPECT_EQ(client_->Submit(bulk).usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+// Sends a Plug and Play request to the physical device object as the Plug and Play manager does.
+NTSTATUS Pnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information,
+             void (*fill)(PIO_STACK_LOCATION, void*) = nullptr, void* context = nullptr) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(pdo->StackSize + 1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    if (fill) fill(next, context);
+    if (IoCallDriver(pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    if (information) *information = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// The strings of a multi-string answer, which is freed.
+std::vector<std::string> Strings(ULONG_PTR answer) {
+    std::vector<std::string> out;
+    auto* p = reinterpret_cast<PWCHAR>(answer);
+    while (*p) {
+        std::string s;
+        for (; *p; ++p) s += static_cast<char>(*p);
+        out.push_back(s);
+        ++p;
+    }
+    ExFreePool(reinterpret_cast<PVOID>(answer));
+    return out;
+}
+
+TEST_F(UsbStackTest, TheHubAnswersForItsPhysicalDevice) {
+    struct IdCase {
+        BUS_QUERY_ID_TYPE type;
+        std::vector<std::string> strings;
+    } cases[] = {
+        {BusQueryDeviceID, {"USB\\VID_1234&PID_5678"}},
+        {BusQueryHardwareIDs, {"USB\\VID_1234&PID_5678&REV_0100", "USB\\VID_1234&PID_5678"}},
+        {BusQueryCompatibleIDs, {"USB\\Class_FF&SubClass_FF&Prot_FF", "USB\\Class_FF&SubClass_FF", "USB\\Class_FF"}},
+        {BusQueryInstanceID, {"5&1e4a2c3&0&1"}},
+    };
+    for (IdCase& c : cases) {
+        ULONG_PTR answer = 0;
+        ASSERT_EQ(Pnp(pdo_, IRP_MN_QUERY_ID, &answer,
+                      [](PIO_STACK_LOCATION s, void* type) {
+                          s->Parameters.QueryId.IdType = *static_cast<BUS_QUERY_ID_TYPE*>(type);
+                      },
+                      &c.type),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Strings(answer), c.strings) << c.type;
+    }
+
+    DEVICE_CAPABILITIES wanted = usb::HostController::DefaultCapabilities(1);
+    wanted.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
+    wanted.DeviceWake = PowerDeviceUnspecified;
+    host_->SetCapabilities(1, wanted);
+    DEVICE_CAPABILITIES caps{};
+    EXPECT_EQ(Pnp(pdo_, IRP_MN_QUERY_CAPABILITIES, nullptr,
+                  [](PIO_STACK_LOCATION s, void* c) {
+                      s->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(c);
+                  },
+                  &caps),
+              STATUS_SUCCESS);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping1], PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_EQ(caps.Address, 1u);
+
+    ULONG_PTR text = 0;
+    EXPECT_EQ(Pnp(pdo_, IRP_MN_QUERY_DEVICE_TEXT, &text,
+                  [](PIO_STACK_LOCATION s, void*) { s->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription; }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Strings(text), (std::vector<std::string>{"USB Device"}));
+    EXPECT_EQ(Pnp(pdo_, IRP_MN_START_DEVICE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(pdo_, IRP_MN_QUERY_RESOURCES, nullptr), STATUS_NOT_SUPPORTED) << "unanswered requests keep their status";
+}
+
 TEST_F(UsbStackTest, CaptureHoldsASubmissionAndACompletionPerTransfer) {
     std::string path = ::testing::TempDir() + "usb_stack_test.pcap";
     usb::Capture capture;
