@@ -7,13 +7,14 @@
 #   tv_flavored(<KIND> NT <name> NINEX <name>
 #               SOURCES <shared...> NT_SOURCES <...> NINEX_SOURCES <...>
 #               LIBRARIES <shared...> NT_LIBRARIES <...> NINEX_LIBRARIES <...>
-#               [DRIVER])
+#               [DRIVER] [ENTRY <name>])
 #
 # KIND is LIBRARY or EXECUTABLE. A LIBRARIES entry may name another flavored target as
 # "<nt name>|<9x name>", and gets the one of the same flavor. DRIVER compiles as a driver is compiled:
-# no exceptions, no run-time type information.
+# no exceptions, no run-time type information. ENTRY gives the driver's DriverEntry a name of its own,
+# since every driver of the emulated PC lives in one program; the source still says DriverEntry.
 function(tv_flavored KIND)
-    cmake_parse_arguments(PARSE_ARGV 1 F "DRIVER" "NT;NINEX"
+    cmake_parse_arguments(PARSE_ARGV 1 F "DRIVER" "NT;NINEX;ENTRY"
         "SOURCES;NT_SOURCES;NINEX_SOURCES;LIBRARIES;NT_LIBRARIES;NINEX_LIBRARIES;INCLUDES")
     foreach(flavor IN LISTS TV_FLAVORS)
         if(flavor STREQUAL "nt")
@@ -43,6 +44,9 @@ function(tv_flavored KIND)
         target_include_directories(${name} PUBLIC ${F_INCLUDES})
         if(F_DRIVER)
             target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+        endif()
+        if(F_ENTRY)
+            target_compile_definitions(${name} PRIVATE DriverEntry=${F_ENTRY})
         endif()
         set(libs "")
         foreach(lib IN LISTS F_LIBRARIES)

@@ -18,11 +18,13 @@ void Boot(const BootOptions& options) {
     detail::SetSystemTimeBase();
     g_running = true;
     detail::StartWorkers(options);
+    detail::StartPlugAndPlay();
 }
 
 ShutdownReport Shutdown() {
     ShutdownReport report;
     if (!g_running) return report;
+    detail::StopPlugAndPlay();
     detail::StopWorkers();
     ClearPoolFailures();
     detail::ResetObjects(report.leaks);

@@ -27,6 +27,8 @@ std::unordered_map<PVOID, DeviceInfo> g_devices;
 std::map<std::string, NameEntry> g_names;  // by folded name
 std::vector<InterfaceLink> g_interfaces;
 std::unordered_set<PFILE_OBJECT> g_open_files;  // files whose create succeeded
+// Drivers whose unload waits for device objects that were deleted but are still referenced.
+std::unordered_set<PDRIVER_OBJECT> g_unload_pending;
 
 constexpr ULONG kDeviceTag = detail::MakeTag("Devi");
 constexpr ULONG kDriverTag = detail::MakeTag("Driv");
@@ -126,8 +128,29 @@ void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
 namespace detail {
 
 void DeleteDeviceObject(PDEVICE_OBJECT device) {
+    PDRIVER_OBJECT driver = device->DriverObject;
     ForgetDevice(device);
     FreeObject(device);
+    bool unload;
+    {
+        Guard g(RegistryLock());
+        unload = g_unload_pending.count(driver) && !DriverHasDevices(driver);
+        if (unload) g_unload_pending.erase(driver);
+    }
+    if (unload) FinishUnload(driver);
+}
+
+// Under the registry lock.
+bool DriverHasDevices(PDRIVER_OBJECT driver) {
+    for (auto& [body, info] : g_devices)
+        if (static_cast<PDEVICE_OBJECT>(body)->DriverObject == driver) return true;
+    return false;
+}
+
+void FinishUnload(PDRIVER_OBJECT driver) {
+    if (driver->DriverUnload) driver->DriverUnload(driver);
+    FreePoolString(&driver->DriverName);
+    FreeObject(driver);
 }
 
 void ForgetDevice(PVOID body) {
@@ -186,9 +209,16 @@ PDRIVER_OBJECT LoadDriver(const char* name, PDRIVER_INITIALIZE entry, NTSTATUS* 
 void UnloadDriver(PDRIVER_OBJECT driver) {
     if (driver->DeviceObject)
         Fault("driver %s unloaded while it still has device objects", ToUtf8(&driver->DriverName).c_str());
-    if (driver->DriverUnload) driver->DriverUnload(driver);
-    FreePoolString(&driver->DriverName);
-    detail::FreeObject(driver);
+    {
+        // A deleted device that someone still references keeps its driver loaded, as on the
+        // platform: its requests (a close, say) still reach the driver's routines.
+        detail::Guard g(detail::RegistryLock());
+        if (detail::DriverHasDevices(driver)) {
+            g_unload_pending.insert(driver);
+            return;
+        }
+    }
+    detail::FinishUnload(driver);
 }
 
 NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
@@ -286,6 +316,7 @@ namespace detail {
 
 void ResetNames() {
     Guard g(RegistryLock());
+    g_unload_pending.clear();
     g_names.clear();
     g_interfaces.clear();
     g_open_files.clear();

@@ -32,6 +32,8 @@ PVOID NewObject(ObjectType type, SIZE_T body_size, ULONG tag, const std::string&
 void FreeObject(PVOID body);
 bool IsObject(PVOID body, ObjectType type);
 void DeleteDeviceObject(PDEVICE_OBJECT device);  // last reference of a deleted device is gone
+bool DriverHasDevices(PDRIVER_OBJECT driver);     // under the registry lock: a device object of it exists
+void FinishUnload(PDRIVER_OBJECT driver);         // runs the unload routine and frees the driver object
 void ForgetDevice(PVOID body);                   // drop the I/O manager's records of a device
 void CloseFileObject(PFILE_OBJECT file);         // last reference of a file is gone
 void ResetObjects(std::vector<std::string>& leaks);
@@ -47,6 +49,10 @@ void ResetIrps(std::vector<std::string>& leaks);
 
 void StartWorkers(const BootOptions& options);
 void StopWorkers();
+// The Plug and Play manager's thread and tree (pnp.cpp); it stops before the workers and lets go of
+// its devices before the leak report.
+void StartPlugAndPlay();
+void StopPlugAndPlay();
 
 void ResetVerifier();
 void ResetDebugOutput();

@@ -71,6 +71,8 @@ void ResetObjects(std::vector<std::string>& leaks) {
         }
         leaks.emplace_back(line);
     }
+    // Devices and files go first, so that their drivers can then be unloaded.
+    std::vector<PDRIVER_OBJECT> drivers;
     for (auto& [order, body] : left) {
         bool driver;
         {
@@ -78,13 +80,15 @@ void ResetObjects(std::vector<std::string>& leaks) {
             driver = g_objects.at(body).type == ObjectType::Driver;
         }
         if (driver) {
-            auto* drv = static_cast<PDRIVER_OBJECT>(body);
-            drv->DeviceObject = nullptr;  // its leaked devices are reported above
-            UnloadDriver(drv);
+            drivers.push_back(static_cast<PDRIVER_OBJECT>(body));
         } else {
             ForgetDevice(body);
             FreeObject(body);
         }
+    }
+    for (PDRIVER_OBJECT drv : drivers) {
+        drv->DeviceObject = nullptr;  // its leaked devices are reported above
+        FinishUnload(drv);
     }
 }
 

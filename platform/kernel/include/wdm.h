@@ -325,6 +325,150 @@ typedef struct _DEVICE_CAPABILITIES {
 
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal,
+    Isa,
+    Eisa,
+    MicroChannel,
+    TurboChannel,
+    PCIBus,
+    VMEBus,
+    NuBus,
+    PCMCIABus,
+    CBus,
+    MPIBus,
+    MPSABus,
+    ProcessorInternal,
+    InternalPowerBus,
+    PNPISABus,
+    PNPBus,
+    MaximumInterfaceType
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+
+// The answer to IRP_MN_QUERY_BUS_INFORMATION, from paged pool; the Plug and Play manager frees it.
+typedef struct _PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+} PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
+
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+// Resource types and share dispositions of the resource descriptors.
+typedef UCHAR CM_RESOURCE_TYPE;
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceTypeDma 4
+#define CmResourceTypeDeviceSpecific 5
+#define CmResourceTypeBusNumber 6
+#define CmResourceTypeNonArbitrated 128
+#define CmResourceTypeConfigData 128
+#define CmResourceTypeDevicePrivate 129
+#define CmResourceTypePcCardConfig 130
+#define CmResourceTypeMfCardConfig 131
+
+typedef enum _CM_SHARE_DISPOSITION {
+    CmResourceShareUndetermined,
+    CmResourceShareDeviceExclusive,
+    CmResourceShareDriverExclusive,
+    CmResourceShareShared
+} CM_SHARE_DISPOSITION;
+
+#define CM_RESOURCE_PORT_MEMORY 0x0000
+#define CM_RESOURCE_PORT_IO 0x0001
+#define CM_RESOURCE_PORT_10_BIT_DECODE 0x0004
+#define CM_RESOURCE_PORT_12_BIT_DECODE 0x0008
+#define CM_RESOURCE_PORT_16_BIT_DECODE 0x0010
+#define CM_RESOURCE_PORT_POSITIVE_DECODE 0x0020
+
+// The answer to IRP_MN_QUERY_RESOURCE_REQUIREMENTS: one block of ListSize bytes, from paged pool, that
+// holds AlternativeLists lists one after the other, each with Count descriptors. These records hold no
+// pointer-sized field, so they have the same layout in both trees (a list with one descriptor is 72
+// bytes); the 64-bit alignment of PHYSICAL_ADDRESS falls on offsets that are multiples of 8 anyway.
+typedef struct _IO_RESOURCE_DESCRIPTOR {
+    UCHAR Option;
+    UCHAR Type;              // CM_RESOURCE_TYPE
+    UCHAR ShareDisposition;  // CM_SHARE_DISPOSITION
+    UCHAR Spare1;
+    USHORT Flags;
+    USHORT Spare2;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Port;
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Memory;
+        struct {
+            ULONG MinimumVector;
+            ULONG MaximumVector;
+        } Interrupt;
+        struct {
+            ULONG MinimumChannel;
+            ULONG MaximumChannel;
+        } Dma;
+        struct {
+            ULONG Length;
+            ULONG Alignment;
+            PHYSICAL_ADDRESS MinimumAddress;
+            PHYSICAL_ADDRESS MaximumAddress;
+        } Generic;
+        struct {
+            ULONG Data[3];
+        } DevicePrivate;
+        struct {
+            ULONG Length;
+            ULONG MinBusNumber;
+            ULONG MaxBusNumber;
+            ULONG Reserved;
+        } BusNumber;
+        struct {
+            ULONG Priority;
+            ULONG Reserved1;
+            ULONG Reserved2;
+        } ConfigData;
+    } u;
+} IO_RESOURCE_DESCRIPTOR, *PIO_RESOURCE_DESCRIPTOR;
+
+typedef struct _IO_RESOURCE_LIST {
+    USHORT Version;
+    USHORT Revision;
+    ULONG Count;
+    IO_RESOURCE_DESCRIPTOR Descriptors[1];
+} IO_RESOURCE_LIST, *PIO_RESOURCE_LIST;
+
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
+    ULONG ListSize;
+    INTERFACE_TYPE InterfaceType;
+    ULONG BusNumber;
+    ULONG SlotNumber;
+    ULONG Reserved[3];
+    ULONG AlternativeLists;
+    IO_RESOURCE_LIST List[1];
+} IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
+
+#if defined(__i386__)
+static_assert(sizeof(PNP_BUS_INFORMATION) == 24);
+static_assert(sizeof(IO_RESOURCE_DESCRIPTOR) == 32);
+static_assert(offsetof(IO_RESOURCE_DESCRIPTOR, Flags) == 4);
+static_assert(offsetof(IO_RESOURCE_DESCRIPTOR, u.Port.MinimumAddress) == 16);
+static_assert(offsetof(IO_RESOURCE_DESCRIPTOR, u.Port.MaximumAddress) == 24);
+static_assert(sizeof(IO_RESOURCE_LIST) == 40);
+static_assert(offsetof(IO_RESOURCE_LIST, Descriptors) == 8);
+static_assert(sizeof(IO_RESOURCE_REQUIREMENTS_LIST) == 72);
+static_assert(offsetof(IO_RESOURCE_REQUIREMENTS_LIST, AlternativeLists) == 28);
+static_assert(offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) == 32);
+#endif
+
 // ---- objects of the I/O manager -----------------------------------------------------------------
 
 struct _DEVICE_OBJECT;
@@ -388,6 +532,17 @@ typedef struct _DEVICE_OBJECT {
     USHORT SectorSize;
     PDEVOBJ_EXTENSION DeviceObjectExtension;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// The answer to IRP_MN_QUERY_DEVICE_RELATIONS, from paged pool: each object carries a reference that
+// the receiver drops. On x86-64 only Objects widens (to 8-byte pointers after 4 bytes of padding).
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
+#if defined(__i386__)
+static_assert(sizeof(DEVICE_RELATIONS) == 8 && offsetof(DEVICE_RELATIONS, Objects) == 4);
+#endif
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
@@ -827,6 +982,9 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+// Asks Plug and Play to enumerate the bus of a physical device object again (BusRelations); it does so
+// later, on its own thread.
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 
 // ---- I/O manager: IRPs --------------------------------------------------------------------------
 
