@@ -282,7 +282,15 @@ NTSTATUS Fail(Node& node, NTSTATUS status, const std::string& problem) {
 
 void UnloadIdleDrivers() {
     for (auto& registration : g_registrations) {
-        if (registration->driver && !registration->driver->DeviceObject) {
+        if (!registration->driver) continue;
+        // A deleted device object that someone still references keeps its driver loaded; a device
+        // that arrives meanwhile is served by the same driver object.
+        bool idle;
+        {
+            detail::Guard g(detail::RegistryLock());
+            idle = !registration->driver->DeviceObject && !detail::DriverHasDevices(registration->driver);
+        }
+        if (idle) {
             UnloadDriver(registration->driver);
             registration->driver = nullptr;
         }

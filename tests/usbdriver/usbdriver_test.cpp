@@ -365,6 +365,14 @@ TEST_F(UsbDriverTest, SurpriseRemovalAbortsOpenPipesAndRefusesRequests) {
     EXPECT_EQ(CommonScsiPDO, nullptr);
     ObDereferenceObject(pipe_file);  // close always succeeds
     ObDereferenceObject(miniport_file);
+    // The device is still there: Plug and Play starts it again, with the driver object that still
+    // serves the deleted but referenced function device.
+    ASSERT_EQ(kernel::pnp::Start(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    ASSERT_NE(Fdo(), nullptr);
+    EXPECT_NE(Fdo(), named);
+    EXPECT_EQ(Fdo()->DriverObject, named->DriverObject);
+    EXPECT_EQ(kernel::DeviceName(Fdo()), "\\Device\\RERAREV-1");
     ObDereferenceObject(named);
 }
 
