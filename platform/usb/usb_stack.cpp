@@ -126,47 +126,31 @@ struct HostController::Impl {
 
     // ---- capture --------------------------------------------------------------------------------
 
-    static TransferType CaptureType(const Transfer* t) {
-        if (t->control) return TransferType::Control;
-        return t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt : TransferType::Bulk;
-    }
-
-    void RecordSubmit(const Transfer* t) {
+    // A submission carries the OUT data and the setup packet; a completion carries the IN data.
+    void Record(const Transfer* t, const Result* done) {
         if (!capture) return;
         bool in = t->endpoint & 0x80;
         CaptureEvent e{};
         e.id = t->capture_id;
-        e.submit = true;
-        e.type = CaptureType(t);
+        e.submit = done == nullptr;
+        e.type = t->control ? TransferType::Control
+                 : t->pipe && t->pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
+                                                                      : TransferType::Bulk;
         e.endpoint = t->endpoint;
         e.device = t->port->address;
         e.bus = 1;
-        e.setup = t->control ? reinterpret_cast<const std::uint8_t*>(&t->setup) : nullptr;
-        e.status = kInProgress;
-        e.length = t->length;
-        e.data = in ? nullptr : t->buffer;
-        e.data_length = in ? 0 : t->length;
+        e.setup = t->control && e.submit ? reinterpret_cast<const std::uint8_t*>(&t->setup) : nullptr;
+        e.status = e.submit ? kInProgress : CaptureStatus(done->reply, done->error);
+        e.length = e.submit ? t->length : done->length;
+        bool carries = in != e.submit;
+        e.data = carries ? t->buffer : nullptr;
+        e.data_length = carries ? e.length : 0;
         e.time = sched::Now();
         capture->Record(e);
     }
 
-    void RecordComplete(const Transfer* t, const Result& r) {
-        if (!capture) return;
-        bool in = t->endpoint & 0x80;
-        CaptureEvent e{};
-        e.id = t->capture_id;
-        e.submit = false;
-        e.type = CaptureType(t);
-        e.endpoint = t->endpoint;
-        e.device = t->port->address;
-        e.bus = 1;
-        e.status = CaptureStatus(r.reply, r.error);
-        e.length = r.length;
-        e.data = in ? t->buffer : nullptr;
-        e.data_length = in ? r.length : 0;
-        e.time = sched::Now();
-        capture->Record(e);
-    }
+    void RecordSubmit(const Transfer* t) { Record(t, nullptr); }
+    void RecordComplete(const Transfer* t, const Result& r) { Record(t, &r); }
 
     // ---- the wire: synchronous control transfers of the hub itself --------------------------------
 

@@ -199,16 +199,7 @@ TEST_F(UsbStackTest, ASilentDeviceKeepsTheRequestUntilItIsCancelled) {
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), client_->Pipe(0x81), buffer,
                                            nullptr, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(pdo_->StackSize + 1, FALSE);
-    IoSetNextIrpStackLocation(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done, TRUE, TRUE, TRUE);
+    PIRP irp = machine::AllocateOwnIrp(pdo_, &done);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -281,16 +272,7 @@ TEST_F(UsbStackTest, RequestsTheStackDoesNotCarryAreRefused) {
 NTSTATUS Pnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information,
              void (*fill)(PIO_STACK_LOCATION, void*) = nullptr, void* context = nullptr) {
     KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(pdo->StackSize + 1, FALSE);
-    IoSetNextIrpStackLocation(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done, TRUE, TRUE, TRUE);
+    PIRP irp = machine::AllocateOwnIrp(pdo, &done);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;

@@ -74,27 +74,15 @@ protected:
     PUSCSI_DEVICE_EXTENSION Ext() { return UScsi_Extension(Fdo()); }
 
     // Sends an internal device-control request to the named function device, as the miniport does.
-    NTSTATUS Internal(ULONG code, PVOID argument1, PVOID argument2, PIRP* sent = nullptr) {
+    NTSTATUS Internal(ULONG code, PVOID argument1, PVOID argument2) {
         PDEVICE_OBJECT target = Fdo();
         KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoAllocateIrp(target->StackSize + 1, FALSE);
-        IoSetNextIrpStackLocation(irp);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID e) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(e), 0, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
+        PIRP irp = machine::AllocateOwnIrp(target, &done);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.Others.Argument1 = nullptr;
-        next->Parameters.Others.Argument2 = nullptr;
         next->Parameters.DeviceIoControl.IoControlCode = code;
         next->Parameters.Others.Argument1 = argument1;
         next->Parameters.Others.Argument2 = argument2;
-        if (sent) *sent = irp;
         NTSTATUS status = IoCallDriver(target, irp);
         if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         status = irp->IoStatus.Status;

@@ -17,18 +17,34 @@ struct Outcome {
     ULONG length;  // bytes moved, where the request moves data
 };
 
+// An IRP of the caller's own for `target`: one more stack location, the first of which is the
+// caller's, with a completion routine that signals `done` and keeps the IRP for the caller to free.
+inline PIRP AllocateOwnIrp(PDEVICE_OBJECT target, PKEVENT done) {
+    KeInitializeEvent(done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+    if (!irp) return nullptr;
+    IoSetNextIrpStackLocation(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        done, TRUE, TRUE, TRUE);
+    return irp;
+}
+
 class UsbClient {
 public:
     explicit UsbClient(PDEVICE_OBJECT pdo) : pdo_(pdo) {}
 
     // Sends an internal device-control request and waits for it; returns its final status.
-    NTSTATUS Call(ULONG code, PVOID argument, PIRP* sent = nullptr) {
+    NTSTATUS Call(ULONG code, PVOID argument) {
         KEVENT done;
         IO_STATUS_BLOCK iosb{};
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         PIRP irp = IoBuildDeviceIoControlRequest(code, pdo_, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
-        if (sent) *sent = irp;
         NTSTATUS status = IoCallDriver(pdo_, irp);
         if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
