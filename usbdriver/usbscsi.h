@@ -110,4 +110,14 @@ DRIVER_DISPATCH UScsi_ProcessPnPIrp;
 
 // power.cpp
 DRIVER_DISPATCH UScsi_ProcessPowerIrp;
+DRIVER_DISPATCH UScsi_ScsiPowerIrp;
+BOOLEAN UScsi_SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+IO_COMPLETION_ROUTINE UScsi_PowerIrp_Complete;
+REQUEST_POWER_COMPLETE UScsi_PoRequestCompletion;
 NTSTATUS UScsi_SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
+NTSTATUS UScsi_SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+REQUEST_POWER_COMPLETE UScsi_PoSelfRequestCompletion;
+
+// power_nt.cpp, power_9x.cpp: the child's answer to a power request it does not handle, given the
+// status the request arrived with.
+NTSTATUS UScsi_ChildOtherPowerAnswer(UCHAR MinorFunction, NTSTATUS Arrived);

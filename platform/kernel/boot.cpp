@@ -25,6 +25,7 @@ ShutdownReport Shutdown() {
     ShutdownReport report;
     if (!g_running) return report;
     detail::StopPlugAndPlay();
+    detail::StopPower(report.leaks);
     detail::StopWorkers();
     ClearPoolFailures();
     detail::ResetObjects(report.leaks);

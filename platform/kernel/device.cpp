@@ -154,6 +154,7 @@ void FinishUnload(PDRIVER_OBJECT driver) {
 }
 
 void ForgetDevice(PVOID body) {
+    ForgetPowerRecord(static_cast<PDEVICE_OBJECT>(body));
     Guard g(RegistryLock());
     g_devices.erase(body);
 }

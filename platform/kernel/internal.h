@@ -1,6 +1,7 @@
 // What the kernel stand-in's files share among themselves.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <source_location>
 #include <string>
@@ -53,6 +54,14 @@ void StopWorkers();
 // its devices before the leak report.
 void StartPlugAndPlay();
 void StopPlugAndPlay();
+
+// The power manager (power.cpp): a power IRP being completed, a device being deleted, shutdown.
+void PowerIrpCompleting(PIRP irp);
+void ForgetPowerRecord(PDEVICE_OBJECT device);
+void StopPower(std::vector<std::string>& leaks);
+// Runs `body` as one Plug and Play operation with the physical device objects of the nodes whose
+// driver stack is in place (started or stopped), parents before their children.
+NTSTATUS WithStartedStacks(const char* who, const std::function<NTSTATUS(const std::vector<PDEVICE_OBJECT>&)>& body);
 
 void ResetVerifier();
 void ResetDebugOutput();

@@ -260,6 +260,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return Fault("IoCompleteRequest of IRP %p with STATUS_PENDING", static_cast<void*>(Irp));
     if (Irp->CancelRoutine)
         Fault("IoCompleteRequest of IRP %p with a cancel routine still set", static_cast<void*>(Irp));
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) detail::PowerIrpCompleting(Irp);
     sched::Yield();
     // From the completing driver's location up to the top; each location's routine was set by the
     // driver above it and runs with that driver's device object.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "internal.h"
+#include "power.h"
 
 namespace kernel::pnp {
 namespace {
@@ -428,6 +429,8 @@ void Enumerate(Node& node) {
 void TearDown(Node& top, bool surprise, bool leaves) {
     std::vector<Node*> order;
     PostOrder(top, order);
+    // The system's wait-wake requests end before the stacks go, so no driver waits on one in removal.
+    for (Node* node : order) power::CancelWake(node->pdo);
     if (surprise) {
         for (Node* node : order)
             if (!node->removed && WasStarted(*node)) Send(node->pdo, IRP_MN_SURPRISE_REMOVAL);
@@ -759,6 +762,25 @@ void StartPlugAndPlay() {
     pnp::g_stopping = false;
     pnp::g_running = true;
     pnp::g_worker = sched::Start("pnp worker", [] { pnp::WorkerLoop(); }, true);
+}
+
+NTSTATUS WithStartedStacks(const char* who,
+                           const std::function<NTSTATUS(const std::vector<PDEVICE_OBJECT>&)>& body) {
+    using namespace pnp;
+    Operation op(who);
+    if (!op.ok()) return STATUS_INVALID_DEVICE_STATE;
+    std::vector<PDEVICE_OBJECT> pdos;
+    std::vector<const Node*> pending;
+    for (auto it = g_roots.rbegin(); it != g_roots.rend(); ++it) pending.push_back(it->get());
+    while (!pending.empty()) {
+        const Node* node = pending.back();
+        pending.pop_back();
+        if (node->state == State::Started || node->state == State::StopPending || node->state == State::Stopped ||
+            node->state == State::RemovePending)
+            pdos.push_back(node->pdo);
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) pending.push_back(it->get());
+    }
+    return body(pdos);
 }
 
 void StopPlugAndPlay() {

@@ -65,6 +65,8 @@ struct PortState {
     UCHAR interface_subclass = 0;
     UCHAR interface_protocol = 0;
     DEVICE_CAPABILITIES capabilities{};
+    DEVICE_POWER_STATE power = PowerDeviceD0;
+    PIRP wait_wake = nullptr;  // held until the device signals a wake, or leaves
     // Pipes keep their records for the device's stay, so a handle stays valid when the same
     // configuration is selected again (by another driver of the same device).
     std::map<UCHAR, Pipe> pipes;
@@ -76,6 +78,7 @@ struct PdoExtension {
 };
 
 NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp);
+bool CompleteWaitWake(PortState* port, NTSTATUS status);
 
 NTSTATUS NTAPI HubEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (PDRIVER_DISPATCH& d : driver->MajorFunction) d = HubDispatch;
@@ -617,7 +620,10 @@ NTSTATUS HubPnp(PortState* port, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        CompleteWaitWake(port, STATUS_NO_SUCH_DEVICE);
+        status = STATUS_SUCCESS;
+        break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         *caps = port->capabilities;
@@ -667,6 +673,76 @@ NTSTATUS HubPnp(PortState* port, PIRP irp) {
     return status;
 }
 
+// Completes the held wait-wake request, if any; false when there was none or its cancel routine has it.
+bool CompleteWaitWake(PortState* port, NTSTATUS status) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = port->wait_wake;
+    if (irp && !IoSetCancelRoutine(irp, nullptr)) irp = nullptr;
+    if (irp) port->wait_wake = nullptr;
+    IoReleaseCancelSpinLock(irql);
+    if (!irp) return false;
+    irp->IoStatus.Status = status;
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return true;
+}
+
+VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    if (ext->port->wait_wake == irp) ext->port->wait_wake = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// The hub is the bus driver of its device: it records the device's power state and holds one
+// wait-wake request while the device can wake the system.
+NTSTATUS HubPower(PDEVICE_OBJECT device, PortState* port, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState) port->power = stack->Parameters.Power.State.DeviceState;
+        PoSetPowerState(device, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
+    case IRP_MN_WAIT_WAKE: {
+        if (port->capabilities.DeviceWake == PowerDeviceUnspecified || !port->connected) {
+            status = STATUS_NOT_SUPPORTED;
+            break;
+        }
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        if (port->wait_wake) {
+            IoReleaseCancelSpinLock(irql);
+            status = STATUS_DEVICE_BUSY;
+            break;
+        }
+        IoMarkIrpPending(irp);
+        port->wait_wake = irp;
+        IoSetCancelRoutine(irp, CancelWaitWake);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+            port->wait_wake = nullptr;
+            IoReleaseCancelSpinLock(irql);
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            PoStartNextPowerIrp(irp);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_PENDING;
+        }
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_PENDING;
+    }
+    default: break;
+    }
+    irp->IoStatus.Status = status;
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -681,8 +757,9 @@ NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE: return CompleteNow(irp, STATUS_SUCCESS);
     case IRP_MJ_PNP: return HubPnp(ext->port, irp);
+    case IRP_MJ_POWER: return HubPower(device, ext->port, irp);
     default: {
-        // Power and other requests that the hub does not answer keep their status.
+        // Other requests that the hub does not answer keep their status.
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -740,6 +817,7 @@ PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
     port->connected = true;
     port->enabled = false;
     port->configuration = 0;
+    port->power = PowerDeviceD0;
     port->pipes.clear();
     // Enumeration: reset, then the default address gets a real one, then the device descriptor.
     port->device->BusReset();
@@ -805,7 +883,24 @@ void HostController::Unplug(int number) {
     port->connected = false;
     port->enabled = false;
     impl_->FailMatching(port, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    CompleteWaitWake(port, STATUS_NO_SUCH_DEVICE);
     port->device = nullptr;
+}
+
+bool HostController::RemoteWakeup(int number) {
+    PortState* port = impl_->Port(number);
+    if (!port || !port->connected) return false;
+    return CompleteWaitWake(port, STATUS_SUCCESS);
+}
+
+bool HostController::WaitWakeHeld(int number) const {
+    PortState* port = impl_->Port(number);
+    return port && port->wait_wake;
+}
+
+DEVICE_POWER_STATE HostController::DevicePower(int number) const {
+    PortState* port = impl_->Port(number);
+    return port ? port->power : PowerDeviceUnspecified;
 }
 
 void HostController::DisablePort(int number) {

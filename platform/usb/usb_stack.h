@@ -75,6 +75,11 @@ public:
     // stays until Plug and Play removes it (Forget).
     void Unplug(int port);
     void DisablePort(int port);
+    // The device signals a remote wakeup: the hub completes the wait-wake request it holds for the
+    // port with success. False when none was held.
+    bool RemoteWakeup(int port);
+    bool WaitWakeHeld(int port) const;
+    DEVICE_POWER_STATE DevicePower(int port) const;  // as the last device set-power request left it
     PortStatus Status(int port) const;
     PDEVICE_OBJECT PhysicalDevice(int port) const;
     // Deletes the physical device object of a port whose device has left.

@@ -986,6 +986,28 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 // later, on its own thread.
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 
+// ---- power manager ------------------------------------------------------------------------------
+
+// Called once the power request made by PoRequestPowerIrp has completed, at IRQL up to
+// DISPATCH_LEVEL, with the physical device object it was requested for; the IRP is freed on return.
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+
+// Makes a power IRP (IRP_MN_SET_POWER or IRP_MN_QUERY_POWER for a device state, IRP_MN_WAIT_WAKE for a
+// system state) and sends it to the top of the stack of the physical device object. STATUS_PENDING
+// once sent; otherwise the completion function never runs.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+// Passes a power IRP on. At most one set-power or query-power IRP for a system state and one for a
+// device state are at a device at a time: the next waits until PoStartNextPowerIrp for the one there.
+// A device with DO_POWER_PAGABLE gets its power IRPs at PASSIVE_LEVEL.
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Called by every driver for each power IRP before it passes it on or completes it.
+VOID PoStartNextPowerIrp(PIRP Irp);
+// Tells the power manager the state a device is now in; returns the state it had.
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+
 // ---- I/O manager: IRPs --------------------------------------------------------------------------
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota,
