@@ -129,6 +129,9 @@ namespace detail {
 
 void DeleteDeviceObject(PDEVICE_OBJECT device) {
     PDRIVER_OBJECT driver = device->DriverObject;
+    if (device->AttachedDevice)
+        Fault("device object %p \"%s\" freed while %p is still attached above it", static_cast<void*>(device),
+              DeviceName(device).c_str(), static_cast<void*>(device->AttachedDevice));
     ForgetDevice(device);
     FreeObject(device);
     bool unload;
@@ -174,6 +177,15 @@ void CloseFileObject(PFILE_OBJECT file) {
     FreePoolString(&file->FileName);
     FreeObject(file);
     ObDereferenceObject(device);
+    if (opened) FileClosed();
+}
+
+bool StackHasOpenFiles(PDEVICE_OBJECT pdo) {
+    Guard g(RegistryLock());
+    for (PFILE_OBJECT file : g_open_files)
+        for (PDEVICE_OBJECT device = pdo; device; device = device->AttachedDevice)
+            if (file->DeviceObject == device) return true;
+    return false;
 }
 
 }  // namespace detail
@@ -379,8 +391,6 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             problem = "not a device object";
         } else if (info->deleted) {
             problem = "deleted already";
-        } else if (DeviceObject->AttachedDevice) {
-            problem = "a device is still attached above it";
         } else if (DeviceObject->DeviceObjectExtension->AttachedTo) {
             problem = "it is still attached to a lower device (IoDetachDevice first)";
         } else {
@@ -390,8 +400,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             std::erase_if(g_interfaces, [&](const InterfaceLink& l) { return l.pdo == DeviceObject; });
         }
     }
-    // A device that is still in a stack is left alone: deleting it would leave its neighbours
-    // pointing at freed memory.
+    // A device still attached to a lower one is left alone: the lower device would keep pointing at
+    // it. A bus driver deletes its physical device object while the function device above is still
+    // attached (it detaches on its way back); the object goes with its last reference.
     if (!problem.empty()) return Fault("IoDeleteDevice of %p: %s", static_cast<void*>(DeviceObject), problem.c_str());
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link && *link != DeviceObject) link = &(*link)->NextDevice;

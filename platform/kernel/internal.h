@@ -37,6 +37,8 @@ bool DriverHasDevices(PDRIVER_OBJECT driver);     // under the registry lock: a 
 void FinishUnload(PDRIVER_OBJECT driver);         // runs the unload routine and frees the driver object
 void ForgetDevice(PVOID body);                   // drop the I/O manager's records of a device
 void CloseFileObject(PFILE_OBJECT file);         // last reference of a file is gone
+bool StackHasOpenFiles(PDEVICE_OBJECT pdo);      // a file is open on a device of the PDO's stack
+void FileClosed();                               // tells Plug and Play, which may owe a removal
 void ResetObjects(std::vector<std::string>& leaks);
 void ResetNames();
 

@@ -101,6 +101,9 @@ std::vector<InterfaceLink> InterfaceLinks();
 void SetDebugSink(std::function<void(const std::string&)> sink);
 std::vector<std::string> DebugOutput();
 
+// "STATUS_SUCCESS", ...; the value in hex for a status without a name here.
+std::string StatusName(NTSTATUS status);
+
 // ---- counted strings for the stand-ins ----------------------------------------------------------
 
 std::string ToUtf8(PCUNICODE_STRING text);

@@ -39,6 +39,7 @@ struct Node {
     State state = State::NoDriver;
     State before_query = State::NoDriver;  // where a cancelled query-stop or query-remove returns to
     bool removed = false;                  // the present stack has had IRP_MN_REMOVE_DEVICE
+    bool remove_owed = false;              // surprise-removed; IRP_MN_REMOVE_DEVICE waits for its handles
     std::string problem;
 };
 
@@ -50,7 +51,7 @@ struct Marker {
 
 struct QueueEntry {
     PDEVICE_OBJECT pdo;  // enumerate this node's bus again, or
-    Marker* marker;      // answer a waiter
+    Marker* marker;      // answer a waiter; neither: a file was closed
 };
 
 struct Answer {
@@ -70,6 +71,10 @@ std::deque<QueueEntry> g_queue;
 sched::Object g_ready{};  // counts queued entries
 bool g_stopping = false;
 sched::Thread* g_worker = nullptr;
+// Surprise-removed stacks that still had open files: each gets IRP_MN_REMOVE_DEVICE once the last
+// one is closed, as the platform does. The manager keeps its reference on the PDO until then.
+std::vector<PDEVICE_OBJECT> g_owed;
+std::atomic<std::size_t> g_owed_count{0};
 
 std::string Fold(std::string text) {
     for (char& c : text)
@@ -439,7 +444,17 @@ void TearDown(Node& top, bool surprise, bool leaves) {
         bool goes = leaves || node != &top;
         // A node that leaves hears REMOVE again if its stack was removed before: that is how its bus
         // driver learns that the PDO is no longer in use and may be deleted.
-        if (!node->removed || goes) Send(node->pdo, IRP_MN_REMOVE_DEVICE);
+        bool send = !node->removed || goes;
+        if (send && node->remove_owed) {
+            send = false;  // the owed request comes when the handles close
+        } else if (send && surprise && detail::StackHasOpenFiles(node->pdo)) {
+            ObReferenceObject(node->pdo);
+            g_owed.push_back(node->pdo);
+            g_owed_count = g_owed.size();
+            node->remove_owed = true;
+            send = false;
+        }
+        if (send) Send(node->pdo, IRP_MN_REMOVE_DEVICE);
         node->removed = true;
     }
     for (Node* node : order)
@@ -489,7 +504,25 @@ NTSTATUS StopNode(Node& node) {
     return STATUS_SUCCESS;
 }
 
+// Sends the removals owed to stacks whose files are all closed now (or all of them, at shutdown).
+void SendOwedRemovals(bool all) {
+    for (std::size_t i = 0; i < g_owed.size();) {
+        PDEVICE_OBJECT pdo = g_owed[i];
+        if (!all && detail::StackHasOpenFiles(pdo)) {
+            ++i;
+            continue;
+        }
+        g_owed.erase(g_owed.begin() + static_cast<std::ptrdiff_t>(i));
+        g_owed_count = g_owed.size();
+        if (Node* node = FindNode(pdo)) node->remove_owed = false;
+        Send(pdo, IRP_MN_REMOVE_DEVICE);
+        ObDereferenceObject(pdo);
+    }
+}
+
 NTSTATUS StartNode(Node& node) {
+    // A stack that is not yet removed cannot be built again.
+    if (node.remove_owed) return STATUS_DEVICE_BUSY;
     switch (node.state) {
     case State::Started: return STATUS_SUCCESS;
     case State::Stopped: return StartStack(node);
@@ -639,6 +672,8 @@ void WorkerLoop() {
             if (entry.marker) {
                 detail::Guard g(detail::RegistryLock());
                 idle = g_queue.empty();
+            } else if (!entry.pdo) {
+                SendOwedRemovals(false);
             } else if (Node* node = FindNode(entry.pdo); node && node->state == State::Started) {
                 // A node that left or stopped since it was queued has no bus to enumerate.
                 Rescan(*node);
@@ -801,13 +836,15 @@ void StopPlugAndPlay() {
     std::size_t enumerations = 0;
     for (const QueueEntry& entry : left) {
         if (!entry.marker) {
-            ++enumerations;
+            if (entry.pdo) ++enumerations;
             continue;
         }
         entry.marker->idle = true;
         sched::SetEvent(&entry.marker->done);
     }
     if (enumerations) Fault("%zu bus enumerations were still queued at shutdown", enumerations);
+    // Stacks still waiting for their files are removed now; the files are reported as leaks.
+    SendOwedRemovals(true);
     // The manager lets go of the PDOs still in the tree; the leak report names those never deleted.
     std::vector<Node*> order;
     for (auto& root : g_roots) PostOrder(*root, order);
@@ -821,6 +858,14 @@ void StopPlugAndPlay() {
 }  // namespace kernel::detail
 
 using namespace kernel;
+
+namespace kernel::detail {
+
+void FileClosed() {
+    if (pnp::g_owed_count.load()) pnp::Enqueue(pnp::QueueEntry{nullptr, nullptr});
+}
+
+}  // namespace kernel::detail
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
     if (detail::Irql() > DISPATCH_LEVEL) Fault("IoInvalidateDeviceRelations at IRQL %u", detail::Irql());

@@ -82,7 +82,9 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
 // QueryRemove was). The descendants leave the tree; the node stays, Removed.
 NTSTATUS Remove(PDEVICE_OBJECT pdo);
 // The device failed but is present: IRP_MN_SURPRISE_REMOVAL to each started node of the subtree, then
-// IRP_MN_REMOVE_DEVICE to the subtree, children first. The node stays, SurpriseRemoved.
+// IRP_MN_REMOVE_DEVICE to the subtree, children first. The node stays, SurpriseRemoved. A stack with
+// files still open gets its IRP_MN_REMOVE_DEVICE only once the last of them is closed (on the
+// manager's thread); until then the node cannot be started again (STATUS_DEVICE_BUSY).
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 // A bus's device was unplugged: as SurpriseRemove, and the node leaves the tree with its subtree.
 NTSTATUS DeviceLeft(PDEVICE_OBJECT pdo);

@@ -67,6 +67,11 @@ struct PortState {
     DEVICE_CAPABILITIES capabilities{};
     DEVICE_POWER_STATE power = PowerDeviceD0;
     PIRP wait_wake = nullptr;  // held until the device signals a wake, or leaves
+    // A device set-power request takes bus time: the device suspends after 3 ms of an idle bus and
+    // resumes after 20 ms of resume signalling and 10 ms of recovery.
+    PIRP power_irp = nullptr;
+    KTIMER power_timer;
+    KDPC power_dpc;
     // Pipes keep their records for the device's stay, so a handle stays valid when the same
     // configuration is selected again (by another driver of the same device).
     std::map<UCHAR, Pipe> pipes;
@@ -121,6 +126,7 @@ struct HostController::Impl {
     Capture* capture = nullptr;
     std::uint64_t next_capture_id = 1;
     UCHAR next_address = 1;
+    int next_pdo = 1;  // "\Device\USBPDO-n": a device plugged in again gets a new name
 
     PortState* Port(int number) {
         if (number < 1 || number > static_cast<int>(ports.size())) return nullptr;
@@ -668,8 +674,17 @@ NTSTATUS HubPnp(PortState* port, PIRP irp) {
     }
     default: break;
     }
+    // The last request for the PDO of a device that left: the hub deletes it (the function device
+    // above detaches on its way back up).
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    bool gone = stack->MinorFunction == IRP_MN_REMOVE_DEVICE && !port->connected && port->pdo == device;
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (gone) {
+        port->pdo = nullptr;
+        port->pipes.clear();
+        IoDeleteDevice(device);
+    }
     return status;
 }
 
@@ -690,11 +705,34 @@ bool CompleteWaitWake(PortState* port, NTSTATUS status) {
 
 VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
-    if (ext->port->wait_wake == irp) ext->port->wait_wake = nullptr;
+    if (ext->port && ext->port->wait_wake == irp) ext->port->wait_wake = nullptr;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     PoStartNextPowerIrp(irp);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+sched::Time PowerLatency(DEVICE_POWER_STATE from, DEVICE_POWER_STATE to) {
+    bool asleep = from >= PowerDeviceD1 && from <= PowerDeviceD3;
+    if (to == PowerDeviceD0 && asleep) return 30 * sched::kMillisecond;
+    if (from == PowerDeviceD0 && to >= PowerDeviceD1 && to <= PowerDeviceD3) return 3 * sched::kMillisecond;
+    return 0;
+}
+
+void FinishDevicePower(PDEVICE_OBJECT device, PortState* port, PIRP irp) {
+    POWER_STATE state = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State;
+    port->power = state.DeviceState;
+    PoSetPowerState(device, DevicePowerState, state);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI DevicePowerDone(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* port = static_cast<PortState*>(context);
+    PIRP irp = port->power_irp;
+    port->power_irp = nullptr;
+    if (irp) FinishDevicePower(IoGetCurrentIrpStackLocation(irp)->DeviceObject, port, irp);
 }
 
 // The hub is the bus driver of its device: it records the device's power state and holds one
@@ -703,11 +741,26 @@ NTSTATUS HubPower(PDEVICE_OBJECT device, PortState* port, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        if (stack->Parameters.Power.Type == DevicePowerState) port->power = stack->Parameters.Power.State.DeviceState;
-        PoSetPowerState(device, stack->Parameters.Power.Type, stack->Parameters.Power.State);
-        status = STATUS_SUCCESS;
-        break;
+    case IRP_MN_SET_POWER: {
+        if (stack->Parameters.Power.Type != DevicePowerState) {
+            PoSetPowerState(device, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+            status = STATUS_SUCCESS;
+            break;
+        }
+        sched::Time latency = PowerLatency(port->power, stack->Parameters.Power.State.DeviceState);
+        if (!port->connected || latency == 0) {
+            FinishDevicePower(device, port, irp);
+            return STATUS_SUCCESS;
+        }
+        // One at a time: the power manager sends the next device set-power only after this one's
+        // PoStartNextPowerIrp.
+        IoMarkIrpPending(irp);
+        port->power_irp = irp;
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(latency);
+        KeSetTimer(&port->power_timer, due, &port->power_dpc);
+        return STATUS_PENDING;
+    }
     case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
     case IRP_MN_WAIT_WAKE: {
         if (port->capabilities.DeviceWake == PowerDeviceUnspecified || !port->connected) {
@@ -743,8 +796,41 @@ NTSTATUS HubPower(PDEVICE_OBJECT device, PortState* port, PIRP irp) {
     return status;
 }
 
+// A PDO cut off from its port: its device has left and come back under a new PDO. Everything fails
+// as for a device that is gone, until its last removal request, on which it is deleted.
+NTSTATUS DepartedDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        status = STATUS_DEVICE_NOT_CONNECTED;
+        break;
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE: status = STATUS_SUCCESS; break;
+    case IRP_MJ_PNP:
+        status = stack->MinorFunction == IRP_MN_REMOVE_DEVICE || stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL
+                     ? STATUS_SUCCESS
+                     : irp->IoStatus.Status;
+        break;
+    case IRP_MJ_POWER:
+        status = stack->MinorFunction == IRP_MN_WAIT_WAKE ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS;
+        PoStartNextPowerIrp(irp);
+        break;
+    default: status = irp->IoStatus.Status; break;
+    }
+    bool gone = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (gone) IoDeleteDevice(device);
+    return status;
+}
+
 NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    if (!ext->port) return DepartedDispatch(device, irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
@@ -797,7 +883,12 @@ void HostController::SetCapabilities(int number, const DEVICE_CAPABILITIES& capa
 
 HostController::HostController(int ports) : impl_(std::make_unique<Impl>()) {
     impl_->ports.resize(ports);
-    for (int i = 0; i < ports; ++i) impl_->ports[i].number = i + 1;
+    for (int i = 0; i < ports; ++i) {
+        PortState& port = impl_->ports[i];
+        port.number = i + 1;
+        KeInitializeTimer(&port.power_timer);
+        KeInitializeDpc(&port.power_dpc, DevicePowerDone, &port);
+    }
     InitializeListHead(&impl_->transfers);
     impl_->driver = kernel::LoadDriver("usbhub", HubEntry);
 }
@@ -812,7 +903,14 @@ HostController::~HostController() {
 
 PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
     PortState* port = impl_->Port(number);
-    if (!port || port->connected || port->pdo) return nullptr;
+    if (!port || port->connected) return nullptr;
+    if (port->pdo) {
+        // The device's earlier PDO still waits for its last removal request (its stack has open
+        // handles): it is cut off from the port, which gets a new one.
+        static_cast<PdoExtension*>(port->pdo->DeviceExtension)->port = nullptr;
+        port->pdo = nullptr;
+        port->pipes.clear();
+    }
     port->device = device;
     port->connected = true;
     port->enabled = false;
@@ -854,7 +952,7 @@ PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
     if (!port->capabilities.Size) port->capabilities = DefaultCapabilities(number);
 
     char name[32];
-    std::snprintf(name, sizeof name, "\\Device\\USBPDO-%d", number);
+    std::snprintf(name, sizeof name, "\\Device\\USBPDO-%d", impl_->next_pdo++);
     UNICODE_STRING counted;
     ANSI_STRING ansi;
     RtlInitAnsiString(&ansi, name);
@@ -884,6 +982,12 @@ void HostController::Unplug(int number) {
     port->enabled = false;
     impl_->FailMatching(port, nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     CompleteWaitWake(port, STATUS_NO_SUCH_DEVICE);
+    // A device that left has nothing to resume or suspend: its power request ends now.
+    if (port->power_irp && KeCancelTimer(&port->power_timer)) {
+        PIRP irp = port->power_irp;
+        port->power_irp = nullptr;
+        FinishDevicePower(port->pdo, port, irp);
+    }
     port->device = nullptr;
 }
 
@@ -896,6 +1000,11 @@ bool HostController::RemoteWakeup(int number) {
 bool HostController::WaitWakeHeld(int number) const {
     PortState* port = impl_->Port(number);
     return port && port->wait_wake;
+}
+
+bool HostController::PowerChanging(int number) const {
+    PortState* port = impl_->Port(number);
+    return port && port->power_irp;
 }
 
 DEVICE_POWER_STATE HostController::DevicePower(int number) const {

@@ -72,7 +72,7 @@ public:
     // did not enumerate. The model must outlive its stay on the port.
     PDEVICE_OBJECT Plug(int port, Device* device);
     // Pulls the cable: outstanding requests fail as the device is gone. The physical device object
-    // stays until Plug and Play removes it (Forget).
+    // stays until Plug and Play's last IRP_MN_REMOVE_DEVICE for it, on which the hub deletes it.
     void Unplug(int port);
     void DisablePort(int port);
     // The device signals a remote wakeup: the hub completes the wait-wake request it holds for the
@@ -80,9 +80,11 @@ public:
     bool RemoteWakeup(int port);
     bool WaitWakeHeld(int port) const;
     DEVICE_POWER_STATE DevicePower(int port) const;  // as the last device set-power request left it
+    bool PowerChanging(int port) const;              // a device set-power request is under way
     PortStatus Status(int port) const;
     PDEVICE_OBJECT PhysicalDevice(int port) const;
-    // Deletes the physical device object of a port whose device has left.
+    // Deletes the physical device object of a port whose device has left, when Plug and Play never
+    // had it (a device that was not reported).
     void Forget(int port);
 
     // The capabilities that the hub reports for the device on a port (a test may change the device

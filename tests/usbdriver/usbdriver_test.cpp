@@ -349,10 +349,15 @@ TEST_F(UsbDriverTest, SurpriseRemovalAbortsOpenPipesAndRefusesRequests) {
     EXPECT_TRUE(ext->Removed);
     EXPECT_EQ(ext->OpenPipeCount, 0u) << "open pipes are aborted and unbound";
     EXPECT_FALSE(UScsi_CanAcceptIoRequests(named));
+    // The removal itself waits until the files on the stack are closed.
+    EXPECT_EQ(AddedDevice[0], named);
+    EXPECT_EQ(kernel::pnp::Start(pdo_), STATUS_DEVICE_BUSY);
+    ObDereferenceObject(pipe_file);  // close always succeeds
+    EXPECT_EQ(AddedDevice[0], named);
+    ObDereferenceObject(miniport_file);
+    kernel::pnp::WaitIdle();
     EXPECT_EQ(AddedDevice[0], nullptr);
     EXPECT_EQ(CommonScsiPDO, nullptr);
-    ObDereferenceObject(pipe_file);  // close always succeeds
-    ObDereferenceObject(miniport_file);
     // The device is still there: Plug and Play starts it again, with the driver object that still
     // serves the deleted but referenced function device.
     ASSERT_EQ(kernel::pnp::Start(pdo_), STATUS_SUCCESS);

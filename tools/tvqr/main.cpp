@@ -4,17 +4,47 @@
 //   tvqr [global options] script FILE|-       one command a line, all on one running machine
 //
 // Exit status: 0 success, 1 the operation failed, 2 bad usage or bad input.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <climits>
 #include <iostream>
 
+#include "machine/drivers.h"
 #include "session.h"
+
+namespace {
+
+// Each flavor's drivers live in a tvqr of their own (their names are the same); a run for the other
+// flavor goes on in the sibling program, with the same arguments.
+int HandOver(const std::string& flavor, char** argv) {
+    char self[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string sibling;
+    if (length > 0) {
+        std::string path(self, static_cast<std::size_t>(length));
+        sibling = path.substr(0, path.rfind('/') + 1) + "tvqr-" + flavor;
+        if (::access(sibling.c_str(), X_OK) == 0) {
+            ::execv(sibling.c_str(), argv);
+            std::cerr << "tvqr: cannot run " << sibling << std::endl;
+            return tvqr::kFailed;
+        }
+    }
+    std::cerr << "tvqr: this program runs the " << machine::BuiltFlavor() << " flavor, and tvqr-" << flavor
+              << " is not built beside it (the 9x flavor is built in the i386 tree)" << std::endl;
+    return tvqr::kUsage;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     tvqr::GlobalOptions options;
     CLI::App app{
         "tvqr: the emulated PC with the DVD-RAM camera.\n"
         "Commands: init [--product ID] [--disc-size SIZE] [--no-disc] | usb | plug | unplug | port |\n"
-        "          fault SCRIPT | script FILE|-"};
+        "          fault SCRIPT | devtree | pnp OPERATION [child] | power [S0..S5|wait-wake|wake] |\n"
+        "          open NAME | close [--handle N] | ioctl get-config|reset-device|reset-pipe [--handle N] |\n"
+        "          script FILE|-"};
     app.add_option("--home", options.home, "the machine's home folder (else $TVQR_HOME, $XDG_STATE_HOME/tvqr)");
     app.add_option("--flavor", options.flavor, "the drivers' flavor for this run")->check(CLI::IsMember({"nt", "9x"}));
     CLI::Option* seed = app.add_option("--seed", options.seed, "interleave threads at random with this seed");
@@ -37,6 +67,14 @@ int main(int argc, char** argv) {
         std::cerr << "tvqr: a command is needed (try tvqr --help)" << std::endl;
         return tvqr::kUsage;
     }
+
+    std::string flavor = options.flavor;
+    if (flavor.empty()) {
+        machine::MachineConfig config;
+        std::string error;
+        if (machine::LoadConfig(machine::DefaultHome(options.home), &config, &error)) flavor = config.flavor;
+    }
+    if (!flavor.empty() && flavor != machine::BuiltFlavor()) return HandOver(flavor, argv);
 
     sched::Options sched_options;
     sched_options.seed = options.seed;

@@ -59,8 +59,9 @@ void Session::SavePlugged(bool plugged) {
 Output Session::Dispatch(const std::vector<std::string>& words) {
     using Command = Output (*)(Session&, const std::vector<std::string>&);
     static const std::map<std::string, Command> commands = {
-        {"init", CommandInit},     {"usb", CommandUsb},   {"plug", CommandPlug},
-        {"unplug", CommandUnplug}, {"port", CommandPort}, {"fault", CommandFault},
+        {"init", CommandInit},       {"usb", CommandUsb},     {"plug", CommandPlug},   {"unplug", CommandUnplug},
+        {"port", CommandPort},       {"fault", CommandFault}, {"devtree", CommandDevtree}, {"pnp", CommandPnp},
+        {"power", CommandPower},     {"open", CommandOpen},   {"close", CommandClose}, {"ioctl", CommandIoctl},
     };
     auto it = commands.find(words[0]);
     if (it == commands.end()) return Usage("unknown command '" + words[0] + "' (try tvqr --help)");
@@ -86,6 +87,7 @@ void Session::Print(const std::string& command, const Output& out) {
 int Session::Run(const std::vector<std::string>& words) {
     if (words.empty()) return kOk;
     Output out = Dispatch(words);
+    if (machine_) machine_->Settle();
     Print(words[0], out);
     return out.code;
 }
@@ -120,12 +122,26 @@ int Session::RunScript(const std::string& path) {
 }
 
 int Session::Finish() {
+    files_.clear();
     if (!machine_) return kOk;
     kernel::ShutdownReport report = machine_->Shutdown();
     machine_.reset();
     if (report.Clean()) return kOk;
     std::cerr << "tvqr: the machine shut down unclean:\n" << report.Text();
     return kFailed;
+}
+
+std::string StatusText(NTSTATUS status) {
+    char value[16];
+    std::snprintf(value, sizeof value, "0x%08X", static_cast<unsigned>(status));
+    std::string name = kernel::StatusName(status);
+    return name == value ? name : name + " (" + value + ")";
+}
+
+nlohmann::json StatusJson(NTSTATUS status) {
+    char value[16];
+    std::snprintf(value, sizeof value, "0x%08X", static_cast<unsigned>(status));
+    return {{"name", kernel::StatusName(status)}, {"value", value}};
 }
 
 std::vector<std::string> SplitWords(const std::string& line) {

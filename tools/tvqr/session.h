@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "machine/user_file.h"
 
 namespace tvqr {
 
@@ -55,12 +56,18 @@ public:
     // Keeps the cable's state in machine.json, so that the next run finds it as this one left it.
     void SavePlugged(bool plugged);
 
+    // The handles that `open` made, by number (from 1); closed before the machine shuts down.
+    std::map<int, std::unique_ptr<machine::UserFile>>& Files() { return files_; }
+    int NextHandle() { return ++last_handle_; }
+
 private:
     Output Dispatch(const std::vector<std::string>& words);
     void Print(const std::string& command, const Output& out);
 
     GlobalOptions options_;
     std::unique_ptr<machine::Machine> machine_;
+    std::map<int, std::unique_ptr<machine::UserFile>> files_;
+    int last_handle_ = 0;
 };
 
 Output Usage(const std::string& reason);
@@ -73,6 +80,16 @@ Output CommandPlug(Session& session, const std::vector<std::string>& args);
 Output CommandUnplug(Session& session, const std::vector<std::string>& args);
 Output CommandPort(Session& session, const std::vector<std::string>& args);
 Output CommandFault(Session& session, const std::vector<std::string>& args);
+Output CommandDevtree(Session& session, const std::vector<std::string>& args);
+Output CommandPnp(Session& session, const std::vector<std::string>& args);
+Output CommandPower(Session& session, const std::vector<std::string>& args);
+Output CommandOpen(Session& session, const std::vector<std::string>& args);
+Output CommandClose(Session& session, const std::vector<std::string>& args);
+Output CommandIoctl(Session& session, const std::vector<std::string>& args);
+
+// "STATUS_SUCCESS (0x00000000)": a status by name and value.
+std::string StatusText(NTSTATUS status);
+nlohmann::json StatusJson(NTSTATUS status);
 
 // Splits a script line into words; double quotes group words.
 std::vector<std::string> SplitWords(const std::string& line);

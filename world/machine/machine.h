@@ -1,7 +1,9 @@
-// An emulated PC: the kernel, the USB host controller with the camera on port 1, and (in later
-// steps) the drivers. It runs under the scheduler that its owner created.
+// An emulated PC: the kernel, the USB host controller with the camera on port 1, and the drivers of
+// its flavor, which Plug and Play loads for the camera. It runs under the scheduler that its owner
+// created.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,10 +33,23 @@ public:
     // Unplugs, stops the kernel and returns what it found (leaks, faults).
     kernel::ShutdownReport Shutdown();
 
+    // Plugs the camera in and lets Plug and Play load its drivers; a camera still on the bus whose
+    // stack was removed gets a new one.
     bool Plug(std::string* error);
     void Unplug();
     bool Plugged() const;
     usb::PortStatus Port() const;
+
+    // A wait-wake request for the camera on behalf of the system: STATUS_PENDING once the hub holds
+    // it, else the status it completed with.
+    NTSTATUS ArmWake();
+    // The camera signals a remote wakeup; a sleeping system returns to S0. False when no wait-wake
+    // request was held.
+    bool RemoteWakeup();
+
+    // Lets the machine come to rest after a command: Plug and Play idle and no power change of the
+    // camera under way (for at most a virtual second).
+    void Settle();
 
     camera::Camera& Camera() { return *camera_; }
     usb::HostController& Host() { return *host_; }
@@ -44,6 +59,7 @@ public:
 
 private:
     static void RunPortFault(void* context);
+    void WaitForWake(PDEVICE_OBJECT pdo, const std::function<bool()>& enough);
 
     std::string home_;
     MachineConfig config_;
@@ -55,6 +71,7 @@ private:
     // A fault that acts on the port runs later, outside the bus's completion path.
     sched::Timer port_fault_timer_{};
     camera::FaultAction port_fault_ = camera::FaultAction::Unplug;
+    sched::Thread* port_fault_thread_ = nullptr;
 };
 
 }  // namespace machine
