@@ -747,8 +747,12 @@ NTSTATUS HubPower(PDEVICE_OBJECT device, PortState* port, PIRP irp) {
             status = STATUS_SUCCESS;
             break;
         }
+        if (!port->connected) {
+            status = STATUS_NO_SUCH_DEVICE;  // no device on the port to suspend or resume
+            break;
+        }
         sched::Time latency = PowerLatency(port->power, stack->Parameters.Power.State.DeviceState);
-        if (!port->connected || latency == 0) {
+        if (latency == 0) {
             FinishDevicePower(device, port, irp);
             return STATUS_SUCCESS;
         }
