@@ -971,6 +971,9 @@ PDEVICE_OBJECT HostController::Plug(int number, Device* device) {
     ext->port = port;
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(pdo, DevicePowerState, d0);  // a device comes out of enumeration powered
     char instance[64];
     std::snprintf(instance, sizeof instance, "USB\\VID_%04X&PID_%04X\\5&1e4a2c3&0&%d", descriptor.idVendor,
                   descriptor.idProduct, number);
