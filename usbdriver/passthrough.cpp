@@ -72,6 +72,7 @@ NTSTATUS UScsi_StagedReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB First
         }
     }
     ext->ChainBytes = 0;
+    KeClearEvent(&ext->ChainDoneEvent);  // a cancel waits for this chain, not an earlier one
     ext->ChainTable = table;
     ext->ChainIrp = Irp;
     ext->ChainStagesLeft = Stages;
@@ -168,6 +169,9 @@ NTSTATUS UScsi_AsyncReadWrite_Complete(PDEVICE_OBJECT DeviceObject, PIRP StageIr
 /*
  * UScsi_CancelPendingIo: cancels the stages of the chain in progress and waits until the chain has
  * completed its parent. Returns how many stages it cancelled. PASSIVE_LEVEL.
+ *
+ * Every issued stage still out is cancelled, also behind stages that have completed: a removal
+ * waits for the chain's references, and a stage left out would keep it waiting for good.
  */
 UCHAR UScsi_CancelPendingIo(PDEVICE_OBJECT DeviceObject) {
     PUSCSI_DEVICE_EXTENSION ext = UScsi_Extension(DeviceObject);
@@ -175,10 +179,11 @@ UCHAR UScsi_CancelPendingIo(PDEVICE_OBJECT DeviceObject) {
     UCHAR cancelled = 0;
     BOOLEAN last = FALSE;
     // The table is read afresh for every entry: cancelling the last stage completes the chain, whose
-    // completion frees the table.
+    // completion frees the table. An issued entry has its URB; the table ends with an empty entry.
     for (ULONG i = 0;; ++i) {
         PUSCSI_STAGE_ENTRY table = ext->ChainTable;
-        if (table == NULL || table[i].StageIrp == NULL) break;
+        if (table == NULL || table[i].Urb == NULL) break;
+        if (table[i].StageIrp == NULL) continue;  // this stage has completed
         last = IoCancelIrp(table[i].StageIrp);
         if (!last) break;
         ++cancelled;

@@ -180,6 +180,12 @@ void CloseFileObject(PFILE_OBJECT file) {
     if (opened) FileClosed();
 }
 
+bool DeviceDeleted(PDEVICE_OBJECT device) {
+    Guard g(RegistryLock());
+    DeviceInfo* info = InfoOf(device);
+    return !info || info->deleted;
+}
+
 bool StackHasOpenFiles(PDEVICE_OBJECT pdo) {
     Guard g(RegistryLock());
     for (PFILE_OBJECT file : g_open_files)

@@ -38,6 +38,7 @@ void FinishUnload(PDRIVER_OBJECT driver);         // runs the unload routine and
 void ForgetDevice(PVOID body);                   // drop the I/O manager's records of a device
 void CloseFileObject(PFILE_OBJECT file);         // last reference of a file is gone
 bool StackHasOpenFiles(PDEVICE_OBJECT pdo);      // a file is open on a device of the PDO's stack
+bool DeviceDeleted(PDEVICE_OBJECT device);       // IoDeleteDevice was called (or it never existed)
 void FileClosed();                               // tells Plug and Play, which may owe a removal
 void ResetObjects(std::vector<std::string>& leaks);
 void ResetNames();

@@ -457,6 +457,9 @@ void TearDown(Node& top, bool surprise, bool leaves) {
         if (send) Send(node->pdo, IRP_MN_REMOVE_DEVICE);
         node->removed = true;
     }
+    // A bus driver that deleted the PDO on its removal says the device is gone (the way of a bus whose
+    // removed devices do not stay); its node leaves too, and hears nothing more.
+    if (!leaves && detail::DeviceDeleted(top.pdo)) leaves = true;
     for (Node* node : order)
         if (leaves || node != &top) ObDereferenceObject(node->pdo);
     if (leaves) {

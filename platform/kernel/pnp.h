@@ -79,7 +79,8 @@ NTSTATUS Start(PDEVICE_OBJECT pdo);
 NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
 NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
 // IRP_MN_REMOVE_DEVICE to the subtree, children first, after a successful query (made here unless
-// QueryRemove was). The descendants leave the tree; the node stays, Removed.
+// QueryRemove was). The descendants leave the tree; the node stays, Removed, unless its bus driver
+// deleted the PDO on removal, which makes it leave too.
 NTSTATUS Remove(PDEVICE_OBJECT pdo);
 // The device failed but is present: IRP_MN_SURPRISE_REMOVAL to each started node of the subtree, then
 // IRP_MN_REMOVE_DEVICE to the subtree, children first. The node stays, SurpriseRemoved. A stack with
