@@ -53,6 +53,14 @@ std::unordered_map<PDEVICE_OBJECT, WakeRecord> g_wakes;
 SYSTEM_POWER_STATE g_system = PowerSystemWorking;
 std::atomic<int> g_threads{0};
 
+std::string Label(PDEVICE_OBJECT device) {
+    std::string name = DeviceName(device);
+    if (!name.empty()) return name;
+    char text[32];
+    std::snprintf(text, sizeof text, "device %p", static_cast<void*>(device));
+    return text;
+}
+
 int SlotOf(const IO_STACK_LOCATION& stack) {
     if (stack.MajorFunction != IRP_MJ_POWER) return -1;
     if (stack.MinorFunction != IRP_MN_SET_POWER && stack.MinorFunction != IRP_MN_QUERY_POWER) return -1;
@@ -149,6 +157,11 @@ NTSTATUS MakeRequest(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE state, PREQUES
     auto* request = new Request{pdo, top, minor, state, function, context, for_system};
     IoSetCompletionRoutine(irp, RequestDone, request, TRUE, TRUE, TRUE);
     if (out) *out = irp;
+    if (for_system) {
+        // In the record before it goes out, so that a CancelWake from now on finds it.
+        detail::Guard g(detail::RegistryLock());
+        g_wakes[pdo].irp = irp;
+    }
     // A wait-wake request stays at its drivers until the device wakes: its sender must not wait.
     if (minor == IRP_MN_WAIT_WAKE)
         DispatchLater(top, irp, true);
@@ -218,9 +231,12 @@ NTSTATUS SetSystemState(SYSTEM_POWER_STATE state) {
         std::vector<PDEVICE_OBJECT> order(pdos);
         if (sleeping) {
             order.assign(pdos.rbegin(), pdos.rend());
-            for (PDEVICE_OBJECT pdo : order) {
-                NTSTATUS status = SendSystem(pdo, IRP_MN_QUERY_POWER, state);
-                if (!NT_SUCCESS(status)) return status;
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                NTSTATUS status = SendSystem(order[i], IRP_MN_QUERY_POWER, state);
+                if (NT_SUCCESS(status)) continue;
+                // The stacks that agreed hear that the system stays where it is.
+                for (std::size_t j = 0; j < i; ++j) SendSystem(order[j], IRP_MN_SET_POWER, g_system);
+                return status;
             }
         }
         for (PDEVICE_OBJECT pdo : order) {
@@ -262,13 +278,10 @@ NTSTATUS ArmWake(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE wake) {
         detail::Guard g(detail::RegistryLock());
         g_wakes[pdo] = WakeRecord{nullptr, false, STATUS_PENDING};
     }
-    PIRP irp = nullptr;
-    NTSTATUS status = MakeRequest(pdo, IRP_MN_WAIT_WAKE, state, nullptr, nullptr, &irp, true);
-    detail::Guard g(detail::RegistryLock());
+    NTSTATUS status = MakeRequest(pdo, IRP_MN_WAIT_WAKE, state, nullptr, nullptr, nullptr, true);
     if (status != STATUS_PENDING) {
+        detail::Guard g(detail::RegistryLock());
         g_wakes.erase(pdo);
-    } else if (!g_wakes[pdo].irp) {
-        g_wakes[pdo].irp = irp;
     }
     return status;
 }
@@ -319,7 +332,8 @@ void PowerIrpCompleting(PIRP irp) {
         if (held) device = found->second.device;
     }
     if (!held) return;
-    Fault("%s completed power IRP %p without PoStartNextPowerIrp", DeviceName(device).c_str(), static_cast<void*>(irp));
+    Fault("%s completed power IRP %p without PoStartNextPowerIrp", power::Label(device).c_str(),
+          static_cast<void*>(irp));
     power::ReleaseSlot(irp);
 }
 
@@ -332,6 +346,7 @@ void ForgetPowerRecord(PDEVICE_OBJECT device) {
             Fault("device %p was deleted with %zu power IRPs waiting for it", static_cast<void*>(device),
                   slot.waiting.size());
     power::g_devices.erase(found);
+    std::erase_if(power::g_holders, [device](const auto& held) { return held.second.device == device; });
 }
 
 void StopPower(std::vector<std::string>& leaks) {
@@ -380,7 +395,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (held) holder = found->second.device;
     }
     if (held) {
-        Fault("%s passed power IRP %p on without PoStartNextPowerIrp", DeviceName(holder).c_str(),
+        Fault("%s passed power IRP %p on without PoStartNextPowerIrp", power::Label(holder).c_str(),
               static_cast<void*>(Irp));
         power::ReleaseSlot(Irp);
     }

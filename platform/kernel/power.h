@@ -23,7 +23,8 @@ const char* DeviceStateName(DEVICE_POWER_STATE state);  // "D0" ... "D3", "unspe
 
 // Takes the machine to `state`. STATUS_SUCCESS when every stack was told (a stack that fails the
 // set-power request is listed as a fault: the platform does not let a driver refuse it); the status of
-// a stack that refused the query, after which nothing was set. Must be called at PASSIVE_LEVEL
+// a stack that refused the query, after which nothing was set and the stacks that had agreed get a
+// set-power request for the state the system stays in. Must be called at PASSIVE_LEVEL
 // outside any Plug and Play operation.
 NTSTATUS SetSystemState(SYSTEM_POWER_STATE state);
 SYSTEM_POWER_STATE SystemState();
