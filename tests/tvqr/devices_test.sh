@@ -27,7 +27,7 @@ assert child["depth"] == camera["depth"] + 1
 assert child["hardware_ids"] == ["DAVIZU\\TVQRSCSI"], child["hardware_ids"]
 assert child["compatible_ids"] == ["TVQRSCSIMPD"], child["compatible_ids"]
 assert child["description"] == "USB to SCSI Device"
-assert [e["name"] for e in child["stack"]] == ["\\Device\\TVQRPDO"]
+assert child["stack"][0]["name"] == "\\Device\\TVQRPDO", child["stack"]
 PY
 
 # Plug, open, sleep and wake, the camera pulled with the handle open, the program closes it, plug.

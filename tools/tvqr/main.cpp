@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
         "Commands: init [--product ID] [--disc-size SIZE] [--no-disc] | usb | plug | unplug | port |\n"
         "          fault SCRIPT | devtree | pnp OPERATION [child] | power [S0..S5|wait-wake|wake] |\n"
         "          open NAME | close [--handle N] | ioctl get-config|reset-device|reset-pipe [--handle N] |\n"
+        "          scsi inquiry|tur|sense|capacity|read LBA COUNT [--out F]|write LBA --in F|\n"
+        "               raw HEXCDB [--read N|--in F]|abort|reset-bus | errlog [--clear] |\n"
         "          script FILE|-"};
     app.add_option("--home", options.home, "the machine's home folder (else $TVQR_HOME, $XDG_STATE_HOME/tvqr)");
     app.add_option("--flavor", options.flavor, "the drivers' flavor for this run")->check(CLI::IsMember({"nt", "9x"}));

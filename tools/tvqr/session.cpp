@@ -62,6 +62,7 @@ Output Session::Dispatch(const std::vector<std::string>& words) {
         {"init", CommandInit},       {"usb", CommandUsb},     {"plug", CommandPlug},   {"unplug", CommandUnplug},
         {"port", CommandPort},       {"fault", CommandFault}, {"devtree", CommandDevtree}, {"pnp", CommandPnp},
         {"power", CommandPower},     {"open", CommandOpen},   {"close", CommandClose}, {"ioctl", CommandIoctl},
+        {"scsi", CommandScsi},       {"errlog", CommandErrlog},
     };
     auto it = commands.find(words[0]);
     if (it == commands.end()) return Usage("unknown command '" + words[0] + "' (try tvqr --help)");

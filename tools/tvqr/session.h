@@ -86,6 +86,8 @@ Output CommandPower(Session& session, const std::vector<std::string>& args);
 Output CommandOpen(Session& session, const std::vector<std::string>& args);
 Output CommandClose(Session& session, const std::vector<std::string>& args);
 Output CommandIoctl(Session& session, const std::vector<std::string>& args);
+Output CommandScsi(Session& session, const std::vector<std::string>& args);
+Output CommandErrlog(Session& session, const std::vector<std::string>& args);
 
 // "STATUS_SUCCESS (0x00000000)": a status by name and value.
 std::string StatusText(NTSTATUS status);

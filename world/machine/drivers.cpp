@@ -2,14 +2,16 @@
 
 #include "kernel/pnp.h"
 
-// The function driver's entry point, named apart from the other drivers' in this one program.
+// The drivers' entry points, named apart from each other's in this one program.
 DRIVER_INITIALIZE UScsiDriverEntry;
+DRIVER_INITIALIZE MiniportDriverEntry;
 
 namespace machine {
 
 #if defined(TV_FLAVOR_NT)
 const char* BuiltFlavor() { return "nt"; }
 static const char kFunctionDriver[] = "tv2kusb";
+static const char kMiniport[] = "tv2kscsi";
 #else
 const char* BuiltFlavor() { return "9x"; }
 static const char kFunctionDriver[] = "tvqrusb";
@@ -17,6 +19,9 @@ static const char kFunctionDriver[] = "tvqrusb";
 
 void RegisterDrivers() {
     kernel::pnp::RegisterDriver(kFunctionDriver, UScsiDriverEntry, {"USB\\VID_E7A4&PID_0004", "USB\\VID_E7A4&PID_0015"});
+#if defined(TV_FLAVOR_NT)  // the 9x miniport is not built yet
+    kernel::pnp::RegisterDriver(kMiniport, MiniportDriverEntry, {"DAVIZU\\TVQRSCSI"});
+#endif
 }
 
 }  // namespace machine

@@ -3,6 +3,7 @@
 #include "kernel/pnp.h"
 #include "kernel/power.h"
 #include "machine/drivers.h"
+#include "scsiport.h"
 
 namespace machine {
 
@@ -147,6 +148,13 @@ bool Machine::RemoteWakeup() {
 bool Machine::Plugged() const { return host_ && host_->Status(kCameraPort).connected; }
 
 usb::PortStatus Machine::Port() const { return host_->Status(kCameraPort); }
+
+PDEVICE_OBJECT Machine::ScsiAdapter() const {
+    PDEVICE_OBJECT found = nullptr;
+    for (const scsiport::AdapterInfo& a : scsiport::Adapters())
+        if (a.started && a.device) found = a.device;
+    return found;
+}
 
 PDEVICE_OBJECT Machine::CameraDevice() const { return host_ ? host_->PhysicalDevice(kCameraPort) : nullptr; }
 

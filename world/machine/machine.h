@@ -54,6 +54,8 @@ public:
     camera::Camera& Camera() { return *camera_; }
     usb::HostController& Host() { return *host_; }
     PDEVICE_OBJECT CameraDevice() const;
+    // The started SCSI adapter that the miniport serves on the camera's child, or NULL.
+    PDEVICE_OBJECT ScsiAdapter() const;
     const MachineConfig& Config() const { return config_; }
     const std::string& HomePath() const { return home_; }
 

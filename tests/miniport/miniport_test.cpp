@@ -1,0 +1,343 @@
+// The miniport end to end: SRBs from a class driver through the SCSI port, the transport, the function
+// driver and the USB stack to the camera, with what crosses the bus written down.
+#include <cstring>
+
+#include "fixture.h"
+
+namespace mt {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const Lines kRecovery = {
+    "cmd 1d 04 ff ff ff ff",     // command block reset
+    "clear-halt 81",             // the bulk IN pipe's reset
+    "clear-halt 00",             // endpoint 0
+    "cmd 03 00 00 00 0e 00",     // REQUEST SENSE, 14 bytes
+    "in 64",                     //   in one packet
+    "cmd 00 00 00 00 00 00",     // TEST UNIT READY
+    "clear-halt 00",
+    "get-status 81",
+};
+
+Lines Join(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST_F(MiniportTest, TheFirstRequestRecoversTheCameraThenRunsItsCommand) {
+    scsiport::Result r = Scsi({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Wire(), Join({kRecovery, {"cmd 00 00 00 00 00 00", "status"}}));
+    EXPECT_TRUE(Ext()->StateFlags & ADAPTER_READY);
+    // The power-on unit attention was read by the recovery's REQUEST SENSE.
+    EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.scsi_status, SCSISTAT_GOOD);
+    r = Scsi({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Wire(), (Lines{"cmd 00 00 00 00 00 00", "status"})) << "ready: no recovery";
+}
+
+TEST_F(MiniportTest, DataMovesInChunksByTheChunkRule) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    struct Case {
+        const char* what;
+        std::vector<UCHAR> cdb;
+        ULONG length;
+        ULONG flags;
+        Lines wire;
+    } cases[] = {
+        {"INQUIRY 36", {0x12, 0, 0, 0, 36, 0}, 36, SRB_FLAGS_DATA_IN, {"cmd 12 00 00 00 24 00", "in 64"}},
+        {"12 bytes out",
+         {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 12, 0},
+         12,
+         SRB_FLAGS_DATA_OUT,
+         {"cmd 3b 02 00 00 00 00 00 00 0c 00", "out 64", "status"}},
+        {"READ 204800",
+         {0x28, 0, 0, 0, 0, 0, 0, 0, 100, 0},
+         204800,
+         SRB_FLAGS_DATA_IN,
+         {"cmd 28 00 00 00 00 00 00 00 64 00", "in 65536", "in 65536", "in 65536", "in 8192"}},
+        {"WRITE BUFFER 130",
+         {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 130, 0},
+         130,
+         SRB_FLAGS_DATA_OUT,
+         {"cmd 3b 02 00 00 00 00 00 00 82 00", "out 128", "status", "out 64", "status"}},
+    };
+    for (const Case& c : cases) {
+        Bytes data(c.length, 0x5A);
+        scsiport::Result r = Scsi(c.cdb, data.data(), c.length, c.flags);
+        EXPECT_EQ(Wire(), c.wire) << c.what;
+        EXPECT_EQ(r.transferred, c.length) << c.what;
+        EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS) << c.what;
+        if (std::string(c.what) == "12 bytes out") {
+            ASSERT_EQ(wire_->out_data.size(), 64u);
+            EXPECT_EQ(Bytes(wire_->out_data.begin(), wire_->out_data.begin() + 12), data);
+            EXPECT_EQ(Bytes(wire_->out_data.begin() + 12, wire_->out_data.end()), Bytes(52, 0)) << "padded with zeros";
+        }
+        if (std::string(c.what) == "INQUIRY 36") {
+            EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(data[0], 0x05) << "a CD/DVD device";
+        }
+    }
+}
+
+TEST_F(MiniportTest, RefusedRequestsNeverReachTheCamera) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    struct Case {
+        const char* what;
+        UCHAR function;
+        std::vector<UCHAR> cdb;
+        UCHAR target;
+        UCHAR status;
+    } cases[] = {
+        {"target 1", SRB_FUNCTION_EXECUTE_SCSI, {0, 0, 0, 0, 0, 0}, 1, SRB_STATUS_SELECTION_TIMEOUT},
+        {"CLOSE TRACK on 0x0004", SRB_FUNCTION_EXECUTE_SCSI, {0x5B, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, SRB_STATUS_ERROR},
+        {"INQUIRY VPD 0xFF", SRB_FUNCTION_EXECUTE_SCSI, {0x12, 0x01, 0, 0, 0xFF, 0}, 0, SRB_STATUS_ERROR},
+        {"MODE SENSE(10) page 0x30", SRB_FUNCTION_EXECUTE_SCSI, {0x5A, 0, 0x30, 0, 0, 0, 0, 0, 8, 0}, 0, SRB_STATUS_ERROR},
+        {"opcode 0xBB", SRB_FUNCTION_EXECUTE_SCSI, {0xBB, 0, 0, 0, 0, 0}, 0, SRB_STATUS_ERROR},
+        {"FLUSH", SRB_FUNCTION_FLUSH, {}, 0, SRB_STATUS_INVALID_REQUEST},
+        {"SHUTDOWN", SRB_FUNCTION_SHUTDOWN, {}, 0, SRB_STATUS_INVALID_REQUEST},
+    };
+    for (const Case& c : cases) {
+        scsiport::Request r;
+        r.function = c.function;
+        r.cdb = c.cdb;
+        r.target = c.target;
+        scsiport::Result result = scsiport::Execute(adapter_, r);
+        EXPECT_EQ(SRB_STATUS(result.srb_status), c.status) << c.what;
+        EXPECT_TRUE(Wire().empty()) << c.what;
+    }
+    EXPECT_TRUE(scsiport::ErrorLog().empty()) << "refusals are not logged";
+    // Their neighbours go through.
+    Bytes data(0xFE);
+    EXPECT_EQ(Scsi({0x12, 0x01, 0, 0, 0xFE, 0}, data.data(), 0xFE, SRB_FLAGS_DATA_IN).srb_status != 0, true);
+    EXPECT_FALSE(Wire().empty()) << "INQUIRY VPD 0xFE goes to the camera";
+    Bytes page(8);
+    Scsi({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 8, 0}, page.data(), 8, SRB_FLAGS_DATA_IN);
+    EXPECT_FALSE(Wire().empty()) << "MODE SENSE(10) page 0x2A goes to the camera";
+}
+
+TEST_F(MiniportTest, AStalledCommandEndsAsCheckConditionAfterThePipesAreReset) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("stall-command on 00", &error)) << error;
+    scsiport::Result r = Scsi({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(r.srb_status, SRB_STATUS_ERROR);
+    EXPECT_EQ(r.scsi_status, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(r.transferred, 0u);
+    EXPECT_EQ(Wire(), (Lines{"cmd 00 00 00 00 00 00", "clear-halt 81", "clear-halt 01", "clear-halt 00", "status"}));
+}
+
+TEST_F(MiniportTest, ARequestThatNeverEndsTimesOutAfter900VirtualSeconds) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("hang status on 00", &error)) << error;
+    scsiport::Result r = Scsi({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(r.srb_status, SRB_STATUS_COMMAND_TIMEOUT);
+    EXPECT_EQ(r.scsi_status, SCSISTAT_BUSY);
+    EXPECT_GE(r.took, 900 * sched::kSecond);
+    EXPECT_LT(r.took, 901 * sched::kSecond);
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_ERROR) << "hung until bound again";
+}
+
+TEST_F(MiniportTest, AStalledDataStageWithGoodStatusCountsTheWholeLength) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("stall-data good on 28", &error)) << error;
+    Bytes data(4096);
+    scsiport::Result r = Scsi({0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, data.data(), 4096, SRB_FLAGS_DATA_IN);
+    EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.transferred, 4096u);
+    EXPECT_EQ(Wire(), (Lines{"cmd 28 00 00 00 00 00 00 00 02 00", "in 4096", "clear-halt 81", "clear-halt 01",
+                             "clear-halt 00", "status"}));
+
+    ASSERT_TRUE(camera_->AddFaults("stall-data bad on 28", &error)) << error;
+    r = Scsi({0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, data.data(), 4096, SRB_FLAGS_DATA_IN);
+    EXPECT_EQ(r.srb_status, SRB_STATUS_ERROR);
+    EXPECT_EQ(r.scsi_status, SCSISTAT_CHECK_CONDITION);
+}
+
+TEST_F(MiniportTest, ABusyCameraIsPolledUntilItAnswers) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("busy 3 on 3b", &error)) << error;
+    Bytes data(64, 1);
+    scsiport::Result r = Scsi({0x3B, 0x02, 0, 0, 0, 0, 0, 0, 64, 0}, data.data(), 64, SRB_FLAGS_DATA_OUT);
+    EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.transferred, 64u);
+    EXPECT_EQ(Wire(), (Lines{"cmd 3b 02 00 00 00 00 00 00 40 00", "out 64", "status", "status", "status", "status"}));
+}
+
+TEST_F(MiniportTest, CameraReportsMapToCheckConditionAndFourInARowResynchronise) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("status 80 at 1; status 80 at 2; status 80 at 3; status 80 at 4", &error)) << error;
+    for (int i = 1; i <= 4; ++i) {
+        scsiport::Result r = Scsi({0, 0, 0, 0, 0, 0});
+        EXPECT_EQ(r.srb_status, SRB_STATUS_ERROR) << i;
+        EXPECT_EQ(r.scsi_status, SCSISTAT_CHECK_CONDITION) << i;
+        EXPECT_EQ(Ext()->ErrorCount, i) << i;
+        EXPECT_EQ((Ext()->StateFlags & ADAPTER_READY) != 0, i < 4) << i;
+    }
+    EXPECT_TRUE(scsiport::ErrorLog().empty()) << "a CHECK CONDITION the camera explains is not logged";
+    Wire();
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Wire(), Join({kRecovery, {"cmd 00 00 00 00 00 00", "status"}})) << "the next request resynchronises";
+    EXPECT_EQ(Ext()->ErrorCount, 0);
+}
+
+TEST_F(MiniportTest, AReportWithBit20IsLoggedWithThePhaseCode) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("status 20 on 00", &error)) << error;
+    scsiport::Result r = Scsi({0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(r.srb_status, SRB_STATUS_ERROR);
+    EXPECT_EQ(r.scsi_status, SCSISTAT_CHECK_CONDITION);
+    std::vector<scsiport::ErrorLogEntry> log = scsiport::ErrorLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].error_code, ULONG(SP_PROTOCOL_ERROR));
+    // Opcode 00, status byte 0 0x20, status byte 1 as the camera left it, phase: the command was sent.
+    EXPECT_EQ(log[0].unique_id & 0xFFFF00FF, 0x00200002u);
+    EXPECT_EQ(log[0].opcode, 0);
+}
+
+TEST_F(MiniportTest, AnAbortClearsEndpointZeroAndEndsAsAnInvalidRequest) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    scsiport::Request abort;
+    abort.function = SRB_FUNCTION_ABORT_COMMAND;
+    Ext()->PortStatus = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+    scsiport::Result r = scsiport::Execute(adapter_, abort);
+    EXPECT_EQ(SRB_STATUS(r.srb_status), SRB_STATUS_INVALID_REQUEST);
+    EXPECT_EQ(Wire(), (Lines{"clear-halt 00"}));
+}
+
+TEST_F(MiniportTest, ABusResetDuringAStatusPollCompletesAtOnceAndTheWorkerStopsUntouched) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("busy 100000 on 3b", &error)) << error;
+    Bytes data(64, 1);
+    scsiport::Request write;
+    write.cdb = {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 64, 0};
+    write.data = data.data();
+    write.length = 64;
+    write.flags = SRB_FLAGS_DATA_OUT;
+    std::unique_ptr<scsiport::Operation> op = scsiport::Start(adapter_, write);
+    sched::Sleep(50 * sched::kMillisecond);  // polling by now
+    ASSERT_FALSE(op->Done());
+    ASSERT_TRUE(scsiport::ResetBus(adapter_, 0));
+    scsiport::Result r = op->Wait();
+    EXPECT_EQ(SRB_STATUS(r.srb_status), SRB_STATUS_BUS_RESET);
+    EXPECT_LT(r.took, 60 * sched::kMillisecond);
+    // The abandoned worker is still polling: a new request is turned away until it stops.
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_BUSY);
+    sched::Sleep(10 * sched::kSecond);
+    EXPECT_EQ(Ext()->WorkerBusy, 0);
+    EXPECT_EQ(op->Srb().DataTransferLength, 64u) << "the worker wrote nothing to the completed SRB";
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+}
+
+TEST_F(MiniportTest, StopAndRestartGiveANewBufferThatTheSlotFollows) {
+    ASSERT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(BindingTable[0].UrbBuffer, Ext()->UrbBuffer);
+    PDEVICE_OBJECT child = kernel::pnp::Find(pdo_)->children.at(0);
+    ASSERT_EQ(kernel::pnp::Stop(child), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->UrbBuffer, nullptr) << "freed by the stop";
+    EXPECT_EQ(BindingTable[0].UrbBuffer, nullptr) << "the slot lets go of the freed buffer";
+    ASSERT_EQ(kernel::pnp::Start(child), STATUS_SUCCESS);
+    ASSERT_NE(Ext()->UrbBuffer, nullptr);
+    EXPECT_EQ(BindingTable[0].UrbBuffer, Ext()->UrbBuffer);
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+
+    // Found again, the adapter gets its own slot and its current buffer back.
+    PUCHAR current = Ext()->UrbBuffer;
+    Ext()->HungCount = 1;
+    PORT_CONFIGURATION_INFORMATION config{};
+    BOOLEAN again = TRUE;
+    EXPECT_EQ(HwFindAdapter(Ext(), nullptr, nullptr, nullptr, &config, &again), ULONG(SP_RETURN_FOUND));
+    EXPECT_FALSE(again);
+    EXPECT_EQ(Ext()->UrbBuffer, current);
+    EXPECT_EQ(Ext()->AdapterIndex, 0u);
+    EXPECT_EQ(Ext()->HungCount, 0u);
+    EXPECT_EQ(config.InitiatorBusId[0], 7);
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+}
+
+TEST_F(MiniportTest, AnAdapterWithoutAFreeSlotIsFoundButLeftUnbound) {
+    auto other = std::make_unique<ADAPTER_EXTENSION>();
+    std::memset(other.get(), 0, sizeof(ADAPTER_EXTENSION));
+    PORT_CONFIGURATION_INFORMATION config{};
+    BOOLEAN again = TRUE;
+    EXPECT_EQ(HwFindAdapter(other.get(), nullptr, nullptr, nullptr, &config, &again), ULONG(SP_RETURN_FOUND));
+    // What HwStartIo looks at to refuse every request as unbound.
+    EXPECT_EQ(other->UsbDeviceObject, nullptr);
+    EXPECT_EQ(other->ConfigHandle, nullptr);
+    EXPECT_EQ(other->UrbBuffer, nullptr);
+    EXPECT_EQ(BindingTable[0].Owner, Ext()) << "the slot stays its owner's";
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS) << "the bound adapter is undisturbed";
+}
+
+// Cameras that differ from the usual one, each on a machine of its own.
+class VariantTest : public MiniportTest {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(VariantTest, TheCameraIsIdentifiedAndConfiguredOrLeftAlone) {
+    auto with = [](void (*change)(camera::CameraOptions&)) {
+        camera::CameraOptions options;
+        change(options);
+        return options;
+    };
+    struct Case {
+        const char* what;
+        camera::CameraOptions options;
+        bool started;
+    } cases[] = {
+        {"product 0x0015", with([](camera::CameraOptions& o) { o.product = 0x0015; }), true},
+        {"a 200-byte configuration", with([](camera::CameraOptions& o) { o.configuration_length = 200; }), true},
+        {"interface subclass 0x00", with([](camera::CameraOptions& o) { o.interface_subclass = 0x00; }), false},
+        {"three more pipes", with([](camera::CameraOptions& o) { o.extra_pipes = 3; }), true},
+        {"512-byte bulk packets", with([](camera::CameraOptions& o) { o.bulk_packet_size = 512; }), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Boot(c.options);
+        std::optional<scsiport::AdapterInfo> info = scsiport::Find(adapter_);
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->started, c.started);
+        if (c.started) {
+            EXPECT_EQ(Ext()->ProductId, c.options.product);
+            EXPECT_EQ(Ext()->InterfaceInfo->NumberOfPipes, 2u + c.options.extra_pipes) << "no pipe is lost";
+            Scsi({0, 0, 0, 0, 0, 0});
+            Bytes data(36);
+            scsiport::Result r = Scsi({0x12, 0, 0, 0, 36, 0}, data.data(), 36, SRB_FLAGS_DATA_IN);
+            EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(r.transferred, 36u);
+            EXPECT_EQ(data[0], 0x05);
+            // A short chunk goes as one whole packet, however large the packets are.
+            EXPECT_EQ(Wire().back(), "in " + std::to_string(c.options.bulk_packet_size));
+            r = Scsi({0x5B, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+            EXPECT_EQ(Wire().empty(), c.options.product == 0x0004) << "CLOSE TRACK reaches only product 0x0015";
+        } else {
+            EXPECT_EQ(info->find_result, std::optional<ULONG>(SP_RETURN_NOT_FOUND));
+        }
+        if (c.options.configuration_length == 200) {
+            // The miniport reads the configuration with 137 bytes first, then whole.
+            auto first = std::find(boot_wire_.begin(), boot_wire_.end(), "get-descriptor 0200 137");
+            ASSERT_NE(first, boot_wire_.end());
+            EXPECT_NE(std::find(first, boot_wire_.end(), "get-descriptor 0200 200"), boot_wire_.end());
+        }
+        TearDown();
+        pdo_ = nullptr;
+    }
+}
+
+}  // namespace
+}  // namespace mt
