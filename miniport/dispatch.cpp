@@ -72,7 +72,7 @@ BOOLEAN HwStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
             CompleteSrb(adapter, Srb);
             return TRUE;
         }
-        adapter->CurrentRequest = request;
+        adapter->CurrentRequest = adapter->WatchedRequest = request;
         request->State = StateStart;
         request->Srb = Srb;
         request->DataBuffer = static_cast<PUCHAR>(Srb->DataBuffer);
@@ -93,7 +93,7 @@ BOOLEAN HwStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
             CompleteSrb(adapter, Srb);
             return TRUE;
         }
-        adapter->CurrentRequest = request;
+        adapter->CurrentRequest = adapter->WatchedRequest = request;
         request->State = Srb->Function == SRB_FUNCTION_ABORT_COMMAND ? StateAbort : StateQueryPort;
         request->Srb = Srb;
         request->DoneLength = 0;  // nothing moves; the SRB reports no data
@@ -128,7 +128,7 @@ VOID RequestWorker(PVOID Parameter) {
  */
 VOID TransportWatchdog(PVOID DeviceExtension) {
     PADAPTER_EXTENSION adapter = static_cast<PADAPTER_EXTENSION>(DeviceExtension);
-    PREQUEST_RECORD request = adapter->CurrentRequest;
+    PREQUEST_RECORD request = adapter->WatchedRequest;
     if (request->State == StateFinished) {
         if (adapter->HungCount != 0) adapter->HungCount -= 1;
         request->State = StateCompleted;

@@ -135,6 +135,9 @@ typedef struct _ADAPTER_EXTENSION {
     PIRP FreeOwed;
     // Workers queued or running: a new request waits until an abandoned one has stopped.
     LONG WorkerBusy;
+    // The record of the SRB that the watchdog watches. CurrentRequest is the transport's, and points
+    // at the internal record while the recovery sequence runs.
+    PREQUEST_RECORD WatchedRequest;
 } ADAPTER_EXTENSION, *PADAPTER_EXTENSION;
 
 typedef struct _BINDING_SLOT {

@@ -241,6 +241,10 @@ static NTSTATUS ClearStall(PADAPTER_EXTENSION Adapter) {
 
 /*
  * RunTransport: carries the request from its State to StateFinished. PASSIVE_LEVEL, on the worker.
+ *
+ * Once a bus reset or the watchdog has completed the SRB, its CDB and data buffer may be gone: the
+ * states that read the SRB or move its data stop first (besides the checks after the command and
+ * data stages), while the status polls and the error recovery, which touch only the adapter, run on.
  */
 VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQUEST_BLOCK Srb) {
     Adapter->PhaseCode = 0;
@@ -249,6 +253,7 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
         switch (Request->State) {
         case StateStart:
             if (!(Adapter->StateFlags & ADAPTER_READY)) RecoverCamera(Adapter);
+            if (StopIfAbandoned(Adapter, Request)) return;
             Request->ChunkLength = Request->TotalLength;
             Request->ChunkPointer = Request->DataBuffer;
             if (Srb->SrbFlags & SRB_FLAGS_DATA_OUT) Request->RequestFlags |= REQUEST_DATA_OUT;
@@ -269,6 +274,7 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
             }
             break;
         case StateReadStatus:
+            if (StopIfAbandoned(Adapter, Request)) return;
             if (Srb->Cdb[0] == 0x00 && Adapter->ProductId == 0x0004) ScsiPortStallExecution(200);
             st = ReadCameraStatus(Adapter);
             if (st != STATUS_SUCCESS) Adapter->LastNtStatus = st;
@@ -276,6 +282,7 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
             break;
         case StateStatusDone: Request->State = StateFinish; break;
         case StateSendData:
+            if (StopIfAbandoned(Adapter, Request)) return;
             Request->BusyPolls = 0;
             if (Request->ChunkLength == 0) {
                 Request->State = StateFinish;
@@ -392,6 +399,7 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
             break;
         default:
             // StateAbortDone and anything unknown.
+            if (StopIfAbandoned(Adapter, Request)) return;
             Request->State = StateFinished;
             Srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
             return;

@@ -95,6 +95,10 @@ struct InterfaceLink {
 };
 std::vector<InterfaceLink> InterfaceLinks();
 
+// Waits (for at most `limit`) until no work item is queued or running: the system's workers have
+// come to rest. False when they had not by then.
+bool WorkQueuesIdle(sched::Time limit);
+
 // ---- debug output -------------------------------------------------------------------------------
 
 // Every DbgPrint line goes to the sink (none by default) and is kept for DebugOutput().

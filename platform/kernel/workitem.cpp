@@ -22,6 +22,7 @@ struct WorkQueue {
 
 WorkQueue g_queues[2];  // critical (and hyper-critical), delayed
 std::unordered_set<PWORK_QUEUE_ITEM> g_queued;
+int g_running = 0;  // routines being run; under the registry lock
 bool g_stopping = false;
 
 WorkQueue& QueueOf(WORK_QUEUE_TYPE type) { return g_queues[type == DelayedWorkQueue ? 1 : 0]; }
@@ -39,9 +40,14 @@ void WorkerLoop(WorkQueue* queue) {
             item = queue->items.front();
             queue->items.pop_front();
             g_queued.erase(item);
+            ++g_running;
         }
         PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
         routine(item->Parameter);
+        {
+            detail::Guard g(detail::RegistryLock());
+            --g_running;
+        }
         if (detail::Irql() != PASSIVE_LEVEL) {
             Fault("work item routine %p returned at IRQL %u", reinterpret_cast<void*>(routine), detail::Irql());
             detail::Irql() = PASSIVE_LEVEL;
@@ -58,6 +64,18 @@ VOID IoWorkItemRoutine(PVOID parameter) {
 }
 
 }  // namespace
+
+bool WorkQueuesIdle(sched::Time limit) {
+    sched::Time deadline = sched::DeadlineAfter(limit);
+    for (;;) {
+        {
+            detail::Guard g(detail::RegistryLock());
+            if (g_queued.empty() && g_running == 0) return true;
+        }
+        if (sched::Now() >= deadline) return false;
+        sched::Sleep(sched::kMillisecond);
+    }
+}
 
 namespace detail {
 

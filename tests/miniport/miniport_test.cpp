@@ -339,5 +339,19 @@ TEST_F(VariantTest, TheCameraIsIdentifiedAndConfiguredOrLeftAlone) {
     }
 }
 
+TEST_F(VariantTest, ARecoverySequenceThatNeverEndsTimesItsRequestOut) {
+    Boot({});
+    // The first request starts with the recovery sequence, whose TEST UNIT READY hangs.
+    std::string error;
+    ASSERT_TRUE(camera_->AddFaults("hang on 00", &error)) << error;
+    scsiport::Result r = Scsi({0x12, 0, 0, 0, 36, 0});
+    EXPECT_EQ(r.srb_status, SRB_STATUS_COMMAND_TIMEOUT);
+    EXPECT_GE(r.took, 900 * sched::kSecond);
+    // The released worker finishes the recovery and stops without touching the completed SRB.
+    sched::Sleep(10 * sched::kSecond);
+    EXPECT_EQ(Ext()->WorkerBusy, 0);
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_ERROR) << "hung until bound again";
+}
+
 }  // namespace
 }  // namespace mt

@@ -55,6 +55,7 @@ kernel::ShutdownReport Machine::Shutdown() {
         sched::Join(port_fault_thread_);
         port_fault_thread_ = nullptr;
     }
+    Settle();  // a driver's work still under way finishes before its devices go
     Unplug();
     host_.reset();
     camera_.reset();
@@ -135,6 +136,7 @@ void Machine::WaitForWake(PDEVICE_OBJECT pdo, const std::function<bool()>& enoug
 
 void Machine::Settle() {
     kernel::pnp::WaitIdle();
+    kernel::WorkQueuesIdle(sched::kSecond);
     for (int i = 0; i < 1000 && host_->PowerChanging(kCameraPort); ++i) sched::Sleep(sched::kMillisecond);
 }
 

@@ -47,8 +47,8 @@ public:
     // request was held.
     bool RemoteWakeup();
 
-    // Lets the machine come to rest after a command: Plug and Play idle and no power change of the
-    // camera under way (for at most a virtual second).
+    // Lets the machine come to rest after a command: Plug and Play idle, the system's work items
+    // done and no power change of the camera under way (each for at most a virtual second).
     void Settle();
 
     camera::Camera& Camera() { return *camera_; }
