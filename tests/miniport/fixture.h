@@ -81,13 +81,13 @@ class MiniportTest : public ::testing::Test {
 protected:
     // Boots with the camera `options` describe (its disc image is the test's); the adapter is the
     // SCSI port's one, started or not.
-    void Boot(camera::CameraOptions options) {
+    void Boot(camera::CameraOptions options, sched::Options schedule = {}) {
         image_ = ::testing::TempDir() + "miniport_test_" + std::to_string(::getpid()) + ".img";
         int fd = ::open(image_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::ftruncate(fd, 8 << 20), 0);
         ::close(fd);
-        scheduler_ = std::make_unique<sched::Scheduler>();
+        scheduler_ = std::make_unique<sched::Scheduler>(schedule);
         kernel::Boot();
         kernel::pnp::RegisterDriver("tv2kusb", UScsiDriverEntry, {"USB\\VID_E7A4&PID_0004", "USB\\VID_E7A4&PID_0015"});
         kernel::pnp::RegisterDriver("tv2kscsi", MiniportDriverEntry, {"DAVIZU\\TVQRSCSI"});
@@ -110,7 +110,10 @@ protected:
         ASSERT_TRUE(scsiport::Find(adapter_)->started);
     }
 
+    // As the machine does: the system's work items finish (an abandoned worker stops) before the
+    // devices go.
     void TearDown() override {
+        if (kernel::Running()) kernel::WorkQueuesIdle(sched::kSecond);
         if (pdo_) {
             host_->Unplug(1);
             EXPECT_EQ(kernel::pnp::DeviceLeft(pdo_), STATUS_SUCCESS);

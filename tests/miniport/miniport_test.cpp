@@ -353,5 +353,60 @@ TEST_F(VariantTest, ARecoverySequenceThatNeverEndsTimesItsRequestOut) {
     EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_ERROR) << "hung until bound again";
 }
 
+// Seeds times fault scripts: every SRB ends exactly once (the port reports a second completion as a
+// fault), and each run shuts down with no IRP, pool block or object left and no fault.
+TEST_F(VariantTest, ASweepOfSchedulesAndFaultsEndsEveryRequestOnceAndLeavesNothing) {
+    const char* const scripts[] = {
+        "stall-command on 28",
+        "stall-data good on 28",
+        "stall-data bad on 2a",
+        "busy 7 on 2a",
+        "status 20 on 00; status 80 on 28",
+        "usb-error crc on 00",
+        "usb-error babble on 28",
+        "hang data on 28",
+        "busy 6000 on 2a",
+    };
+    int runs = 0;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        for (const char* script : scripts) {
+            SCOPED_TRACE(std::string(script) + ", seed " + std::to_string(seed));
+            sched::Options schedule;
+            schedule.policy = sched::Policy::Random;
+            schedule.seed = seed;
+            Boot({}, schedule);
+            std::string error;
+            ASSERT_TRUE(camera_->AddFaults(script, &error)) << error;
+            Bytes data(6144, 0x33);
+            std::vector<std::unique_ptr<scsiport::Operation>> ops;
+            auto request = [&](std::vector<UCHAR> cdb, ULONG length, ULONG flags) {
+                scsiport::Request r;
+                r.cdb = std::move(cdb);
+                r.data = length ? data.data() : nullptr;
+                r.length = length;
+                r.flags = flags;
+                ops.push_back(scsiport::Start(adapter_, r));
+            };
+            request({0, 0, 0, 0, 0, 0}, 0, SRB_FLAGS_NO_DATA_TRANSFER);
+            request({0x28, 0, 0, 0, 0, 0, 0, 0, 3, 0}, 6144, SRB_FLAGS_DATA_IN);
+            request({0x2A, 0, 0, 0, 0, 8, 0, 0, 2, 0}, 4096, SRB_FLAGS_DATA_OUT);
+            request({0, 0, 0, 0, 0, 0}, 0, SRB_FLAGS_NO_DATA_TRANSFER);
+            if (seed % 2 == 0) {
+                sched::Sleep(3 * sched::kMillisecond);
+                scsiport::ResetBus(adapter_, 0);
+            }
+            for (auto& op : ops) {
+                scsiport::Result r = op->Wait();
+                EXPECT_NE(SRB_STATUS(r.srb_status), SRB_STATUS_PENDING);
+            }
+            ops.clear();
+            TearDown();
+            pdo_ = nullptr;
+            ++runs;
+        }
+    }
+    EXPECT_EQ(runs, 36);
+}
+
 }  // namespace
 }  // namespace mt
