@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: setup test demo host i386 clean
+.PHONY: setup test demo bench host i386 clean
 
 setup:
 	@scripts/setup
@@ -36,6 +36,11 @@ demo: host
 	$(BUILD)/host/tools/tvqr/tvqr --home $(DEMO_HOME) init --product 0x0004
 	$(BUILD)/host/tools/tvqr/tvqr --home $(DEMO_HOME) --pcap $(BUILD)/demo.pcap script tools/tvqr/demo.tvqr
 	@command -v tshark >/dev/null && echo "capture $(BUILD)/demo.pcap:" && tshark -r $(BUILD)/demo.pcap 2>/dev/null | tail -n 12 || true
+
+# Host wall time of reading 256 MiB through the whole stack against the image file, and the virtual
+# throughput against the full-speed limit. The host tree runs with the sanitizers on.
+bench: host
+	$(BUILD)/host/bench/read_bench
 
 clean:
 	rm -rf $(BUILD)
