@@ -1,12 +1,13 @@
 // Adapter setup and binding: registration with the SCSI port, the search for the camera behind the
 // USB function driver's named device objects, its configuration, the four-slot binding table, and
 // the request primitive that carries every USB request to the camera.
-#include "miniport.h"
+#include "tvscsi.h"
 
 BINDING_SLOT BindingTable[MINIPORT_SLOTS];
 WORK_QUEUE_ITEM AdapterWorkItems[MINIPORT_SLOTS];
 
-static ULONG FindContext;  // the context ScsiPortInitialize hands to HwFindAdapter
+static ULONG FindCounter;            // what ScsiPortInitialize hands to HwFindAdapter as its context
+static PVOID FindContext = &FindCounter;
 
 typedef struct _CALL_CONTEXT {
     PADAPTER_EXTENSION Adapter;
@@ -24,27 +25,23 @@ static_assert(sizeof(CALL_CONTEXT) == 12);
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     HW_INITIALIZATION_DATA data;
     RtlZeroMemory(&data, sizeof(data));
-    data.HwInitializationDataSize = sizeof(HW_INITIALIZATION_DATA);
-    data.AdapterInterfaceType = Isa;
     data.HwInitialize = HwInitialize;
     data.HwStartIo = HwStartIo;
     data.HwFindAdapter = HwFindAdapter;
     data.HwResetBus = HwResetBus;
-    data.HwAdapterControl = HwAdapterControl;
     data.DeviceExtensionSize = sizeof(ADAPTER_EXTENSION);
     data.SpecificLuExtensionSize = sizeof(REQUEST_RECORD);
     data.SrbExtensionSize = 0;
-    data.NumberOfAccessRanges = 1;
     data.MapBuffers = TRUE;
-    data.AutoRequestSense = TRUE;
+    FillInitializationData(&data);
     for (ULONG i = 0; i < MINIPORT_SLOTS; ++i) {
         // Each slot's work item carries its adapter, set when the adapter binds to the slot.
         ExInitializeWorkItem(&AdapterWorkItems[i], RequestWorker, NULL);
     }
     // Each load starts from a fresh image: nothing of an earlier load's slots remains.
     RtlZeroMemory(BindingTable, sizeof(BindingTable));
-    FindContext = 0;
-    return (NTSTATUS)ScsiPortInitialize(DriverObject, RegistryPath, &data, &FindContext);
+    FindCounter = 0;
+    return (NTSTATUS)ScsiPortInitialize(DriverObject, RegistryPath, &data, &FindCounter);
 }
 
 /*
@@ -84,11 +81,8 @@ NTSTATUS SendUsbRequest(PADAPTER_EXTENSION Adapter, PDEVICE_OBJECT Target, PURB 
     Adapter->CurrentIrp = irp;
     IoSetCompletionRoutine(irp, CompleteCallUSBD, context, TRUE, TRUE, TRUE);
     irp->Tail.Overlay.Thread = PsGetCurrentThread();
-    KeInitializeEvent(&Adapter->CompletionEvent, NotificationEvent, FALSE);
-    NTSTATUS status = IoCallDriver(Target, irp);
-    if (status == STATUS_PENDING)
-        status = KeWaitForSingleObject(&Adapter->CompletionEvent, Suspended, KernelMode, FALSE, NULL);
-    return status;
+    PrepareCompletionWait(Adapter);
+    return WaitForCompletion(Adapter, IoCallDriver(Target, irp));
 }
 
 /*
@@ -111,7 +105,7 @@ NTSTATUS CompleteCallUSBD(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     if (freeNow) IoFreeIrp(Irp);
     context->Irp = NULL;
     if (adapter->UrbBuffer != NULL) adapter->LastUsbdStatus = reinterpret_cast<PURB>(adapter->UrbBuffer)->UrbHeader.Status;
-    KeSetEvent(&adapter->CompletionEvent, 1, FALSE);
+    SignalCompletion(adapter);
     ExFreePool(context);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -171,7 +165,7 @@ ULONG FindCamera(PADAPTER_EXTENSION Adapter) {
         }
         PFILE_OBJECT file = NULL;
         PDEVICE_OBJECT device = NULL;
-        NTSTATUS status = IoGetDeviceObjectPointer(&unicodeName, 0x1F01FF, &file, &device);
+        NTSTATUS status = IoGetDeviceObjectPointer(&unicodeName, NamedDeviceAccess, &file, &device);
         RtlFreeUnicodeString(&unicodeName);
         if (!NT_SUCCESS(status)) {
             slot->UsbDeviceObject = NULL;
@@ -206,6 +200,7 @@ ULONG FindCamera(PADAPTER_EXTENSION Adapter) {
                 slot->InterfaceInfo = Adapter->InterfaceInfo;
                 slot->UsbDeviceObject = device;
                 result = 1;
+                CountCameras(FindContext, 1);
             }
         }
         ExFreePool(descriptor);
@@ -340,9 +335,8 @@ static BOOLEAN BindAdapter(PADAPTER_EXTENSION Adapter, PBOOLEAN Bound, PBOOLEAN 
         }
         // A slot whose buffer was freed by a stop gets a new one.
         if (Adapter->UrbBuffer == NULL) {
-            Adapter->UrbBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, MINIPORT_URB_SIZE, MINIPORT_TAG));
+            Adapter->UrbBuffer = NewRequestBuffer(i);
             if (Adapter->UrbBuffer == NULL) return FALSE;
-            RtlZeroMemory(Adapter->UrbBuffer, MINIPORT_URB_SIZE);
             slot->UrbBuffer = Adapter->UrbBuffer;
         }
     }
@@ -350,9 +344,8 @@ static BOOLEAN BindAdapter(PADAPTER_EXTENSION Adapter, PBOOLEAN Bound, PBOOLEAN 
     for (ULONG i = 0; i < MINIPORT_SLOTS; ++i) {
         PBINDING_SLOT slot = &BindingTable[i];
         if (slot->UsbDeviceObject == NULL || slot->InUse) continue;
-        PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, MINIPORT_URB_SIZE, MINIPORT_TAG));
+        PUCHAR buffer = NewRequestBuffer(i);
         if (buffer == NULL) return FALSE;
-        RtlZeroMemory(buffer, MINIPORT_URB_SIZE);
         Adapter->AdapterIndex = i;
         Adapter->UsbDeviceObject = slot->UsbDeviceObject;
         Adapter->ConfigHandle = slot->ConfigHandle;
@@ -385,7 +378,9 @@ ULONG HwFindAdapter(PVOID DeviceExtension, PVOID HwContext, PVOID BusInformation
     *Again = FALSE;
     KeInitializeSpinLock(&adapter->IrpLock);
     adapter->CurrentRequest = &adapter->InternalRequestRecord;
+    CountCameras(HwContext, 0);
     ULONG found = FindCamera(adapter);
+    CountCameras(HwContext, -1);
     if (found != 1) return found == 2 ? SP_RETURN_ERROR : SP_RETURN_NOT_FOUND;
     BOOLEAN bound = FALSE;
     BOOLEAN tookOver = FALSE;
@@ -401,14 +396,11 @@ ULONG HwFindAdapter(PVOID DeviceExtension, PVOID HwContext, PVOID BusInformation
         AdapterWorkItems[adapter->AdapterIndex].Parameter = adapter;
     }
     ConfigInfo->BusInterruptLevel = 0;
-    ConfigInfo->NumberOfAccessRanges = 1;
     ConfigInfo->NumberOfBuses = 1;
     ConfigInfo->InitiatorBusId[0] = 7;
-    ConfigInfo->ScatterGather = FALSE;
-    ConfigInfo->Master = FALSE;
     ConfigInfo->MapBuffers = TRUE;
     ConfigInfo->NeedPhysicalAddresses = FALSE;
-    ConfigInfo->BufferAccessScsiPortControlled = FALSE;
+    SetPortConfiguration(ConfigInfo);
     return SP_RETURN_FOUND;
 }
 
@@ -420,37 +412,4 @@ BOOLEAN HwInitialize(PVOID DeviceExtension) {
     adapter->StateFlags = 0;
     adapter->CurrentIrp = NULL;
     return TRUE;
-}
-
-/*
- * HwAdapterControl: stop frees the request buffer, restart makes a new one. The slot follows the
- * adapter's buffer, so that a later HwFindAdapter never hands back a freed one.
- */
-SCSI_ADAPTER_CONTROL_STATUS HwAdapterControl(PVOID DeviceExtension, SCSI_ADAPTER_CONTROL_TYPE ControlType,
-                                             PVOID Parameters) {
-    PADAPTER_EXTENSION adapter = static_cast<PADAPTER_EXTENSION>(DeviceExtension);
-    PBINDING_SLOT slot = &BindingTable[adapter->AdapterIndex];
-    BOOLEAN owner = slot->Owner == adapter;
-    switch (ControlType) {
-    case ScsiQuerySupportedControlTypes: {
-        PSCSI_SUPPORTED_CONTROL_TYPE_LIST list = static_cast<PSCSI_SUPPORTED_CONTROL_TYPE_LIST>(Parameters);
-        static const BOOLEAN supported[] = {TRUE, TRUE, TRUE, FALSE, FALSE};
-        for (ULONG i = 0; i < list->MaxControlType && i < 5; ++i) list->SupportedTypeList[i] = supported[i];
-        return ScsiAdapterControlSuccess;
-    }
-    case ScsiStopAdapter:
-        if (adapter->UrbBuffer != NULL) ExFreePool(adapter->UrbBuffer);
-        if (owner && slot->UrbBuffer == adapter->UrbBuffer) slot->UrbBuffer = NULL;
-        adapter->UrbBuffer = NULL;
-        return ScsiAdapterControlSuccess;
-    case ScsiRestartAdapter: {
-        PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, MINIPORT_URB_SIZE, MINIPORT_TAG));
-        if (buffer == NULL) return ScsiAdapterControlUnsuccessful;
-        RtlZeroMemory(buffer, MINIPORT_URB_SIZE);
-        adapter->UrbBuffer = buffer;
-        if (owner) slot->UrbBuffer = buffer;
-        return ScsiAdapterControlSuccess;
-    }
-    default: return ScsiAdapterControlUnsuccessful;
-    }
 }

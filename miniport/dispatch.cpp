@@ -1,7 +1,7 @@
 // Request dispatch: the start routine with its refusals, the camera models' command lists, the worker
 // that runs the transport, the watchdog that completes and times out requests, the bus reset, and
 // the mapping of the transport's outcome to the SRB's status with the error log.
-#include "miniport.h"
+#include "tvscsi.h"
 
 // Ascending, each ending with 0xFF: a search may stop at the first greater entry.
 static const UCHAR CommandListA[] = {0x00, 0x01, 0x03, 0x04, 0x12, 0x15, 0x1A, 0x1B, 0x1D, 0x1E, 0x23, 0x25, 0x28,
@@ -37,8 +37,7 @@ BOOLEAN CommandAllowed(PSCSI_REQUEST_BLOCK Srb, USHORT ProductId) {
  */
 BOOLEAN HwStartIo(PVOID DeviceExtension, PSCSI_REQUEST_BLOCK Srb) {
     PADAPTER_EXTENSION adapter = static_cast<PADAPTER_EXTENSION>(DeviceExtension);
-    if (adapter->UsbDeviceObject == NULL || adapter->ConfigHandle == NULL || adapter->UrbBuffer == NULL ||
-        adapter->HungCount != 0) {
+    if (AdapterUnusable(adapter)) {
         Srb->SrbStatus = SRB_STATUS_ERROR;
         adapter->LastNtStatus = 0;
         CompleteSrb(adapter, Srb);
@@ -157,9 +156,11 @@ VOID TransportWatchdog(PVOID DeviceExtension) {
 BOOLEAN HwResetBus(PVOID DeviceExtension, ULONG PathId) {
     PADAPTER_EXTENSION adapter = static_cast<PADAPTER_EXTENSION>(DeviceExtension);
     adapter->StateFlags |= ADAPTER_ABANDONED;
+    ResetBusFlavor(adapter, FALSE);
     if (adapter->UsbDeviceObject != NULL)
         ScsiPortCompleteRequest(adapter, (UCHAR)PathId, SP_UNTAGGED, SP_UNTAGGED, SRB_STATUS_BUS_RESET);
     ScsiPortNotification(NextRequest, adapter);
+    ResetBusFlavor(adapter, TRUE);
     return TRUE;
 }
 
@@ -214,10 +215,11 @@ VOID BuildSrbStatus(NTSTATUS Status, PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_B
     Srb->SrbStatus = srbStatus;
     Srb->ScsiStatus = scsiStatus;
 
-    if (srbStatus != SRB_STATUS_SUCCESS && (byte0 == 0xFF || byte1 > 1 || (byte0 & 0x20)) &&
-        !(Adapter->StateFlags & ADAPTER_ABANDONED)) {
-        Adapter->PhaseCode = (Adapter->PhaseCode & 0xFF) | (ULONG)byte1 << 8 | (ULONG)byte0 << 16 |
-                             (ULONG)Srb->Cdb[0] << 24;
-        ScsiPortLogError(Adapter, Srb, Adapter->PathId, Srb->TargetId, Srb->Lun, logCode, Adapter->PhaseCode);
+    ULONG uniqueId = 0;
+    if (srbStatus != SRB_STATUS_SUCCESS && LogEntryFor(Adapter, srbStatus, &uniqueId)) {
+        if (uniqueId == 0)
+            uniqueId = Adapter->PhaseCode = (Adapter->PhaseCode & 0xFF) | (ULONG)byte1 << 8 | (ULONG)byte0 << 16 |
+                                            (ULONG)Srb->Cdb[0] << 24;
+        ScsiPortLogError(Adapter, Srb, Adapter->PathId, Srb->TargetId, Srb->Lun, logCode, uniqueId);
     }
 }

@@ -1,7 +1,7 @@
 // The camera transport: one SRB carried over the camera's pipes (the command as a class request on
 // the control pipe, data on the bulk pipes in chunks, two status bytes read with a vendor request),
 // with stall handling, port repair and the device recovery sequence. Runs on a system worker thread.
-#include "miniport.h"
+#include "tvscsi.h"
 
 static BOOLEAN IsStall(USBD_STATUS Status) { return (Status & 0x0FFFFFFF) == 4; }
 
@@ -35,7 +35,7 @@ static NTSTATUS SendClassOrVendor(PADAPTER_EXTENSION Adapter, USHORT Function, U
     return SendUrb(Adapter);
 }
 
-static NTSTATUS SendCommandBlock(PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb) {
+NTSTATUS SendCommandBlock(PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb) {
     return SendClassOrVendor(Adapter, URB_FUNCTION_CLASS_INTERFACE, USBD_TRANSFER_DIRECTION_OUT, Srb->Cdb, Srb->CdbLength);
 }
 
@@ -254,10 +254,8 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
         case StateStart:
             if (!(Adapter->StateFlags & ADAPTER_READY)) RecoverCamera(Adapter);
             if (StopIfAbandoned(Adapter, Request)) return;
-            Request->ChunkLength = Request->TotalLength;
-            Request->ChunkPointer = Request->DataBuffer;
             if (Srb->SrbFlags & SRB_FLAGS_DATA_OUT) Request->RequestFlags |= REQUEST_DATA_OUT;
-            Adapter->LastNtStatus = SendCommandBlock(Adapter, Srb);
+            Adapter->LastNtStatus = StartCommand(Adapter, Request, Srb);
             Adapter->PhaseCode |= PHASE_COMMAND_SENT;
             Request->State = StateCommandDone;
             break;
@@ -275,7 +273,7 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
             break;
         case StateReadStatus:
             if (StopIfAbandoned(Adapter, Request)) return;
-            if (Srb->Cdb[0] == 0x00 && Adapter->ProductId == 0x0004) ScsiPortStallExecution(200);
+            WaitBeforeStatus(Adapter, Srb);
             st = ReadCameraStatus(Adapter);
             if (st != STATUS_SUCCESS) Adapter->LastNtStatus = st;
             Request->State = st == STATUS_SUCCESS ? StateStatusDone : StateSaveError;
@@ -331,7 +329,9 @@ VOID RunTransport(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQ
         case StateCheckDataStatus:
             if ((Adapter->CameraStatus.StatusByte0 & 0x40) && Adapter->CameraStatus.StatusByte1 < 2) {
                 Request->DoneLength += Request->ChunkLength;
-                if (Request->DoneLength < Request->TotalLength) {
+                if (NextSegment(Request)) {
+                    Request->State = StateStart;
+                } else if (Request->DoneLength < Request->TotalLength) {
                     Request->ChunkPointer = Request->DataBuffer + Request->DoneLength;
                     Request->ChunkLength = Request->TotalLength - Request->DoneLength;
                     Request->State = StateSendData;

@@ -15,13 +15,12 @@ static const char kMiniport[] = "tv2kscsi";
 #else
 const char* BuiltFlavor() { return "9x"; }
 static const char kFunctionDriver[] = "tvqrusb";
+static const char kMiniport[] = "tvqrscsi";
 #endif
 
 void RegisterDrivers() {
     kernel::pnp::RegisterDriver(kFunctionDriver, UScsiDriverEntry, {"USB\\VID_E7A4&PID_0004", "USB\\VID_E7A4&PID_0015"});
-#if defined(TV_FLAVOR_NT)  // the 9x miniport is not built yet
     kernel::pnp::RegisterDriver(kMiniport, MiniportDriverEntry, {"DAVIZU\\TVQRSCSI"});
-#endif
 }
 
 }  // namespace machine

@@ -112,6 +112,7 @@ typedef struct _ADAPTER_EXTENSION {
     ULONG MaxTransferSize;
     ULONG RequestKind;
     KEVENT CompletionEvent;
+    ULONG CompletionSemaphore;  // the 9x build waits on a VMM semaphore instead
     ULONG StateFlags;
     USHORT ErrorCount;
     ULONG HungCount;
@@ -149,6 +150,7 @@ typedef struct _BINDING_SLOT {
     USBD_CONFIGURATION_HANDLE ConfigHandle;
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     ULONG_PTR InterfaceCopy[MINIPORT_INTERFACE_COPY / sizeof(ULONG_PTR)];  // aligned for the record
+    ULONG_PTR RequestBuffer[MINIPORT_URB_SIZE / sizeof(ULONG_PTR)];        // the 9x build's UrbBuffer
 } BINDING_SLOT, *PBINDING_SLOT;
 
 // Driver-wide state.
@@ -181,6 +183,23 @@ BOOLEAN CommandAllowed(PSCSI_REQUEST_BLOCK Srb, USHORT ProductId);
 VOID BuildSrbStatus(NTSTATUS Status, PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb);
 VOID CompleteSrb(PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb);
 
-// dispatch_nt.cpp, dispatch_9x.cpp
+// The flavors' differences: adapter_nt.cpp and adapter_9x.cpp ...
+extern const ULONG NamedDeviceAccess;  // desired access when the named devices are opened
+VOID FillInitializationData(PHW_INITIALIZATION_DATA Data);
+VOID SetPortConfiguration(PPORT_CONFIGURATION_INFORMATION ConfigInfo);
+VOID CountCameras(PVOID HwContext, LONG Change);  // Change < 0: set to the slots with a camera
+VOID PrepareCompletionWait(PADAPTER_EXTENSION Adapter);
+NTSTATUS WaitForCompletion(PADAPTER_EXTENSION Adapter, NTSTATUS CallStatus);
+VOID SignalCompletion(PADAPTER_EXTENSION Adapter);
+PUCHAR NewRequestBuffer(ULONG Slot);  // zeroed; NULL when there is no memory
+// ... transport_nt.cpp and transport_9x.cpp ...
+NTSTATUS SendCommandBlock(PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb);
+NTSTATUS StartCommand(PADAPTER_EXTENSION Adapter, PREQUEST_RECORD Request, PSCSI_REQUEST_BLOCK Srb);
+BOOLEAN NextSegment(PREQUEST_RECORD Request);
+VOID WaitBeforeStatus(PADAPTER_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb);
+// ... dispatch_nt.cpp and dispatch_9x.cpp.
 extern const ULONG WatchdogTickLimit;
 BOOLEAN CommandRefusedByModel(PSCSI_REQUEST_BLOCK Srb, USHORT ProductId);
+BOOLEAN AdapterUnusable(PADAPTER_EXTENSION Adapter);
+VOID ResetBusFlavor(PADAPTER_EXTENSION Adapter, BOOLEAN AfterNextRequest);
+BOOLEAN LogEntryFor(PADAPTER_EXTENSION Adapter, UCHAR SrbStatus, PULONG UniqueId);
