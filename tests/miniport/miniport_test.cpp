@@ -307,6 +307,42 @@ TEST_F(MiniportTest, AnAdapterWithoutAFreeSlotIsFoundButLeftUnbound) {
     EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS) << "the bound adapter is undisturbed";
 }
 
+TEST_F(MiniportTest, AbortAndBusResetForAnAddressWithoutALogicalUnit) {
+    Scsi({0, 0, 0, 0, 0, 0});
+    Wire();
+    Ext()->PortStatus = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+    scsiport::Request abort;
+    abort.function = SRB_FUNCTION_ABORT_COMMAND;
+    abort.target = 3;
+    EXPECT_EQ(SRB_STATUS(scsiport::Execute(adapter_, abort).srb_status), SRB_STATUS_SELECTION_TIMEOUT)
+        << "nothing there to abort";
+    EXPECT_TRUE(Wire().empty());
+    // There is one bus: its reset is served whatever address the SRB carries.
+    scsiport::Request reset;
+    reset.function = SRB_FUNCTION_RESET_BUS;
+    reset.target = 3;
+    scsiport::Result r = scsiport::Execute(adapter_, reset);
+    EXPECT_EQ(r.srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.transferred, 0u);
+    EXPECT_EQ(Wire(), kRecovery) << "the port is fine, so the camera is brought into step";
+}
+
+TEST_F(MiniportTest, WithoutACameraBehindAnyNameNothingIsFoundAndNothingIsSent) {
+    host_->Unplug(1);
+    ASSERT_EQ(kernel::pnp::DeviceLeft(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    pdo_ = nullptr;
+    Wire();
+    auto other = std::make_unique<ADAPTER_EXTENSION>();
+    std::memset(other.get(), 0, sizeof(ADAPTER_EXTENSION));
+    PORT_CONFIGURATION_INFORMATION config{};
+    BOOLEAN again = TRUE;
+    EXPECT_EQ(HwFindAdapter(other.get(), nullptr, nullptr, nullptr, &config, &again), ULONG(SP_RETURN_NOT_FOUND));
+    EXPECT_FALSE(again);
+    EXPECT_TRUE(Wire().empty());
+    for (const BINDING_SLOT& slot : BindingTable) EXPECT_EQ(slot.UsbDeviceObject, nullptr);
+}
+
 // Cameras that differ from the usual one, each on a machine of its own.
 class VariantTest : public MiniportTest {
 protected:
