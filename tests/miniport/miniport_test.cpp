@@ -343,6 +343,27 @@ TEST_F(MiniportTest, WithoutACameraBehindAnyNameNothingIsFoundAndNothingIsSent) 
     for (const BINDING_SLOT& slot : BindingTable) EXPECT_EQ(slot.UsbDeviceObject, nullptr);
 }
 
+TEST_F(MiniportTest, ACameraPluggedInAgainIsServedByTheNewAdapter) {
+    ASSERT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    kernel::WorkQueuesIdle(sched::kSecond);
+    host_->Unplug(1);
+    ASSERT_EQ(kernel::pnp::DeviceLeft(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    pdo_ = host_->Plug(1, wire_.get());
+    ASSERT_NE(pdo_, nullptr);
+    ASSERT_EQ(kernel::pnp::ReportDevice(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    adapter_ = scsiport::Adapters().back().device;
+    ASSERT_NE(adapter_, nullptr);
+    EXPECT_EQ(BindingTable[0].Owner, Ext());
+    EXPECT_TRUE(BindingTable[0].InUse);
+    EXPECT_FALSE(BindingTable[0].Replaced);
+    EXPECT_EQ(Ext()->UrbBuffer, BindingTable[0].UrbBuffer);
+    Wire();
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Wire(), Join({kRecovery, {"cmd 00 00 00 00 00 00", "status"}})) << "a new adapter starts in step";
+}
+
 // Cameras that differ from the usual one, each on a machine of its own.
 class VariantTest : public MiniportTest {
 protected:
