@@ -88,7 +88,7 @@ protected:
         scheduler_ = std::make_unique<sched::Scheduler>(schedule);
         kernel::Boot();
         machine::RegisterDrivers();
-        host_ = std::make_unique<usb::HostController>(1);
+        host_ = std::make_unique<usb::HostController>(3);
         options.disc_image = image_;
         camera_ = std::make_unique<camera::Camera>(options);
         wire_ = std::make_unique<Recorder>(camera_.get());
