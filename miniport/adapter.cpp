@@ -192,10 +192,9 @@ ULONG FindCamera(PADAPTER_EXTENSION Adapter) {
             slot->ConfigHandle = Adapter->ConfigHandle;
             slot->InterfaceInfo = NULL;
             Adapter->UsbDeviceObject = device;
-            Adapter->UrbBuffer = scanBuffer;
             Adapter->ProductId = descriptor->idProduct;
             if (ConfigureCamera(Adapter, n - 1) == STATUS_SUCCESS) {
-                if (slot->UsbDeviceObject == NULL || slot->UsbDeviceObject != device) slot->Replaced = TRUE;
+                if (slot->UsbDeviceObject != device) slot->Replaced = TRUE;  // new, or another object
                 slot->ConfigHandle = Adapter->ConfigHandle;
                 slot->InterfaceInfo = Adapter->InterfaceInfo;
                 slot->UsbDeviceObject = device;

@@ -56,6 +56,14 @@ struct Name {
     PUNICODE_STRING get() { return &counted; }
 };
 
+// A schedule that picks among the runnable threads at random with `seed`, for the race tests.
+inline sched::Options RandomOrder(std::uint64_t seed) {
+    sched::Options o;
+    o.policy = sched::Policy::Random;
+    o.seed = seed;
+    return o;
+}
+
 class KernelTest : public ::testing::Test {
 protected:
     virtual sched::Options SchedOptions() { return {}; }

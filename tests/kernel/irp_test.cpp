@@ -220,12 +220,7 @@ class CancelRace : public KernelTest {
 public:
     explicit CancelRace(std::uint64_t seed) : seed_(seed) {}
     void TestBody() override {}
-    sched::Options SchedOptions() override {
-        sched::Options o;
-        o.policy = sched::Policy::Random;
-        o.seed = seed_;
-        return o;
-    }
+    sched::Options SchedOptions() override { return kt::RandomOrder(seed_); }
 
     // Runs one race; returns the IRP's final status.
     NTSTATUS Run() {

@@ -631,12 +631,7 @@ class WakeCancelRace : public PowerTest {
 public:
     explicit WakeCancelRace(std::uint64_t seed) : seed_(seed) {}
     void TestBody() override {}
-    sched::Options SchedOptions() override {
-        sched::Options o;
-        o.policy = sched::Policy::Random;
-        o.seed = seed_;
-        return o;
-    }
+    sched::Options SchedOptions() override { return kt::RandomOrder(seed_); }
 
     // True when the wake ended cancelled.
     bool Run() {

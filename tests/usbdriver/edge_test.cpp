@@ -12,22 +12,6 @@ constexpr ULONG kDeviceTag = 'D' | 'e' << 8 | 'v' << 16 | 'i' << 24;
 
 class EdgeTest : public UsbDriverTest {
 protected:
-    // An internal device-control request to any device, as a driver above it would send.
-    static NTSTATUS InternalTo(PDEVICE_OBJECT target, ULONG code, PVOID argument1, PVOID argument2) {
-        KEVENT done;
-        PIRP irp = machine::AllocateOwnIrp(target, &done);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        next->Parameters.Others.Argument1 = argument1;
-        next->Parameters.Others.Argument2 = argument2;
-        if (IoCallDriver(target, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        return status;
-    }
-
     // The driver's own pool blocks.
     static std::set<const void*> DriverBlocks() {
         std::set<const void*> blocks;

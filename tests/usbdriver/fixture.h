@@ -79,7 +79,11 @@ protected:
 
     // Sends an internal device-control request to the named function device, as the miniport does.
     NTSTATUS Internal(ULONG code, PVOID argument1, PVOID argument2) {
-        PDEVICE_OBJECT target = Fdo();
+        return InternalTo(Fdo(), code, argument1, argument2);
+    }
+
+    // The same to any device, as a driver above it would send it.
+    NTSTATUS InternalTo(PDEVICE_OBJECT target, ULONG code, PVOID argument1, PVOID argument2) {
         KEVENT done;
         PIRP irp = machine::AllocateOwnIrp(target, &done);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
