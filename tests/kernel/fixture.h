@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,6 +56,17 @@ struct Name {
     }
     PUNICODE_STRING get() { return &counted; }
 };
+
+// A multi-sz list (or one string) in paged pool, as the platform's buses answer IRP_MN_QUERY_ID and
+// IRP_MN_QUERY_DEVICE_TEXT.
+inline ULONG_PTR PoolStrings(const std::vector<std::string>& strings, ULONG tag = 'tseT') {
+    std::u16string text;
+    for (const std::string& s : strings) text += kernel::ToUtf16(s) + u'\0';
+    text += u'\0';
+    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, text.size() * sizeof(WCHAR), tag));
+    std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
+    return reinterpret_cast<ULONG_PTR>(buffer);
+}
 
 // A schedule that picks among the runnable threads at random with `seed`, for the race tests.
 inline sched::Options RandomOrder(std::uint64_t seed) {

@@ -152,16 +152,6 @@ struct Child {
     DEVICE_CAPABILITIES offered{};    // the capabilities record as it came
 };
 
-// A multi-sz list (or one string) in paged pool, as the platform's buses answer.
-ULONG_PTR PoolStrings(const Lines& strings) {
-    std::u16string text;
-    for (const std::string& s : strings) text += kernel::ToUtf16(s) + u'\0';
-    text += u'\0';
-    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, text.size() * sizeof(WCHAR), kAnswerTag));
-    std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
-    return reinterpret_cast<ULONG_PTR>(buffer);
-}
-
 ULONG_PTR PortRequirements(ULONG list_size) {
     auto* list = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
         ExAllocatePoolWithTag(PagedPool, sizeof(IO_RESOURCE_REQUIREMENTS_LIST), kAnswerTag));
@@ -277,7 +267,7 @@ protected:
                 default: break;
                 }
                 std::erase(ids, std::string());
-                if (!ids.empty()) answer = {STATUS_SUCCESS, PoolStrings(ids)};
+                if (!ids.empty()) answer = {STATUS_SUCCESS, kt::PoolStrings(ids, kAnswerTag)};
                 break;
             }
             case IRP_MN_QUERY_CAPABILITIES: {
@@ -295,7 +285,7 @@ protected:
                 bool description = stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription;
                 const std::string& text = description ? child->description : child->location;
                 if (!text.empty() && stack->Parameters.QueryDeviceText.LocaleId == 0x409)
-                    answer = {STATUS_SUCCESS, PoolStrings({text})};
+                    answer = {STATUS_SUCCESS, kt::PoolStrings({text}, kAnswerTag)};
                 break;
             }
             case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:

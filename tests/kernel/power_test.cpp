@@ -371,14 +371,6 @@ TEST_F(PowerTest, PoSetPowerStateKeepsEachKindForEachDeviceAndReturnsThePrevious
 
 // ---- system states down the tree ----------------------------------------------------------------
 
-// A multi-sz list of one id in paged pool, as a bus answers.
-ULONG_PTR PoolId(const std::string& id) {
-    std::u16string text = kernel::ToUtf16(id) + u'\0' + u'\0';
-    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, text.size() * sizeof(WCHAR), kAnswerTag));
-    std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
-    return reinterpret_cast<ULONG_PTR>(buffer);
-}
-
 struct Child {
     std::string id;  // device id and only hardware id
     std::vector<Child*> children{};
@@ -472,7 +464,7 @@ protected:
             case IRP_MN_QUERY_ID:
                 if (stack->Parameters.QueryId.IdType == BusQueryDeviceID ||
                     stack->Parameters.QueryId.IdType == BusQueryHardwareIDs)
-                    return Complete(irp, STATUS_SUCCESS, PoolId(child->id));
+                    return Complete(irp, STATUS_SUCCESS, kt::PoolStrings({child->id}, kAnswerTag));
                 break;
             case IRP_MN_QUERY_DEVICE_RELATIONS: {
                 if (child->children.empty() || stack->Parameters.QueryDeviceRelations.Type != BusRelations) break;

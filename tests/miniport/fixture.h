@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "camera/camera.h"
+#include "kernel/fixture.h"
 #include "kernel/pnp.h"
 #include "machine/drivers.h"
 #include "tvscsi.h"
@@ -73,6 +75,132 @@ public:
 
 private:
     usb::Device* device_;
+};
+
+// An 8 MiB disc image at `path` whose every byte of block b is (b * 7 + seed) & 0xFF, so that two
+// images and their blocks differ.
+inline void MakeImage(const std::string& path, std::uint8_t seed) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    Bytes block(2048);
+    for (int b = 0; b < 4096; ++b) {
+        std::fill(block.begin(), block.end(), static_cast<std::uint8_t>(b * 7 + seed));
+        ASSERT_EQ(::write(fd, block.data(), block.size()), ssize_t(block.size()));
+    }
+    ::close(fd);
+}
+
+// A second camera on another hub port, with a disc of its own. A relay driver gives it a named
+// device at another of the names the scan opens (it stands for a second function device, which the
+// one-camera function driver never makes), and on request a bus PDO with the miniport's hardware id,
+// on which Plug and Play starts a second adapter.
+class SecondCamera {
+public:
+    SecondCamera(usb::HostController* host, int port, std::uint16_t product, const char* name, std::uint8_t seed)
+        : host_(host), port_(port) {
+        image_ = ::testing::TempDir() + "miniport_port" + std::to_string(port) + "_" + std::to_string(::getpid()) + ".img";
+        MakeImage(image_, seed);
+        camera::CameraOptions options;
+        options.product = product;
+        options.disc_image = image_;
+        camera_ = std::make_unique<camera::Camera>(options);
+        target_ = host_->Plug(port_, camera_.get());
+        driver_ = kernel::LoadDriver(("relay" + std::to_string(port)).c_str(), Entry);
+        named_ = Create(name, target_, static_cast<CCHAR>(target_->StackSize + 1));
+    }
+
+    ~SecondCamera() {
+        if (pdo_ != nullptr) {
+            EXPECT_EQ(kernel::pnp::DeviceLeft(pdo_), STATUS_SUCCESS);
+            kernel::pnp::WaitIdle();
+            IoDeleteDevice(pdo_);
+        }
+        IoDeleteDevice(named_);
+        host_->Unplug(port_);
+        host_->Forget(port_);
+        kernel::UnloadDriver(driver_);
+        std::remove(image_.c_str());
+    }
+
+    // Reports the bus PDO; returns the adapter the port made on it (NULL if none).
+    PDEVICE_OBJECT StartAdapter() {
+        pdo_ = Create(nullptr, nullptr, 1);
+        EXPECT_EQ(kernel::pnp::ReportDevice(pdo_), STATUS_SUCCESS);
+        kernel::pnp::WaitIdle();
+        return pdo_->AttachedDevice;
+    }
+
+    const std::string& image() const { return image_; }
+    PDEVICE_OBJECT named() const { return named_; }
+
+private:
+    struct Extension {
+        PDEVICE_OBJECT target;  // NULL: the bus PDO
+    };
+
+    PDEVICE_OBJECT Create(const char* name, PDEVICE_OBJECT target, CCHAR stack) {
+        PDEVICE_OBJECT device = nullptr;
+        kt::Name unicode(name ? name : "");
+        EXPECT_EQ(IoCreateDevice(driver_, sizeof(Extension), name ? unicode.get() : nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                 FALSE, &device),
+                  STATUS_SUCCESS);
+        static_cast<Extension*>(device->DeviceExtension)->target = target;
+        device->StackSize = stack;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return device;
+    }
+
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        using kt::Complete;
+        PDEVICE_OBJECT target = static_cast<Extension*>(device->DeviceExtension)->target;
+        if (target != nullptr) {
+            if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(target, irp);
+        }
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            PoStartNextPowerIrp(irp);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        if (stack->MajorFunction != IRP_MJ_PNP) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL: return Complete(irp, STATUS_SUCCESS);
+        case IRP_MN_QUERY_ID:
+            switch (stack->Parameters.QueryId.IdType) {
+            case BusQueryDeviceID:
+            case BusQueryHardwareIDs: return Complete(irp, STATUS_SUCCESS, kt::PoolStrings({"DAVIZU\\TVQRSCSI"}));
+            case BusQueryInstanceID: return Complete(irp, STATUS_SUCCESS, kt::PoolStrings({"2"}));
+            default: break;
+            }
+            break;
+        default: break;
+        }
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+        for (PDRIVER_DISPATCH& d : driver->MajorFunction) d = Dispatch;
+        return STATUS_SUCCESS;
+    }
+
+    usb::HostController* host_;
+    int port_;
+    std::string image_;
+    std::unique_ptr<camera::Camera> camera_;
+    PDEVICE_OBJECT target_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT named_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
 };
 
 class MiniportTest : public ::testing::Test {

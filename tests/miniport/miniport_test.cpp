@@ -364,54 +364,9 @@ TEST_F(MiniportTest, ACameraPluggedInAgainIsServedByTheNewAdapter) {
     EXPECT_EQ(Wire(), Join({kRecovery, {"cmd 00 00 00 00 00 00", "status"}})) << "a new adapter starts in step";
 }
 
-// A named device that passes internal requests to the PDO of a camera on another port, standing for
-// a second function device at another of the names the scan opens.
-struct RelayExtension {
-    PDEVICE_OBJECT target;
-};
-
-NTSTATUS NTAPI RelayDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(static_cast<RelayExtension*>(device->DeviceExtension)->target, irp);
-}
-
-NTSTATUS NTAPI RelayEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& d : driver->MajorFunction) d = RelayDispatch;
-    return STATUS_SUCCESS;
-}
-
 TEST_F(MiniportTest, TheScanBindsACameraAtAnyNameAndPassesOverOtherDevices) {
-    PDRIVER_OBJECT relay = kernel::LoadDriver("relay", RelayEntry);
-    ASSERT_NE(relay, nullptr);
-    struct Other {
-        int port;
-        std::uint16_t product;
-        const char* name;
-        std::unique_ptr<camera::Camera> camera;
-        PDEVICE_OBJECT device = nullptr;
-    } others[] = {{3, 0x0015, "\\Device\\RERAREV-3", nullptr}, {2, 0x0005, "\\Device\\RERAREV-2", nullptr}};
-    for (Other& o : others) {
-        camera::CameraOptions options;
-        options.product = o.product;
-        o.camera = std::make_unique<camera::Camera>(options);
-        PDEVICE_OBJECT pdo = host_->Plug(o.port, o.camera.get());
-        ASSERT_NE(pdo, nullptr);
-        ANSI_STRING ansi;
-        UNICODE_STRING name;
-        RtlInitAnsiString(&ansi, o.name);
-        ASSERT_EQ(RtlAnsiStringToUnicodeString(&name, &ansi, TRUE), STATUS_SUCCESS);
-        ASSERT_EQ(IoCreateDevice(relay, sizeof(RelayExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &o.device),
-                  STATUS_SUCCESS);
-        RtlFreeUnicodeString(&name);
-        static_cast<RelayExtension*>(o.device->DeviceExtension)->target = pdo;
-        o.device->StackSize = static_cast<CCHAR>(pdo->StackSize + 1);
-        o.device->Flags &= ~DO_DEVICE_INITIALIZING;
-    }
+    SecondCamera third(host_.get(), 3, 0x0015, "\\Device\\RERAREV-3", 1);
+    SecondCamera second(host_.get(), 2, 0x0005, "\\Device\\RERAREV-2", 2);
 
     // A second adapter scans: the third name has a camera of product 0x0015, the second a device of
     // another product, the first the camera the fixture's adapter holds.
@@ -421,7 +376,7 @@ TEST_F(MiniportTest, TheScanBindsACameraAtAnyNameAndPassesOverOtherDevices) {
     BOOLEAN again = TRUE;
     EXPECT_EQ(HwFindAdapter(other.get(), nullptr, nullptr, nullptr, &config, &again), ULONG(SP_RETURN_FOUND));
     EXPECT_EQ(other->AdapterIndex, 2u);
-    EXPECT_EQ(other->UsbDeviceObject, others[0].device);
+    EXPECT_EQ(other->UsbDeviceObject, third.named());
     EXPECT_EQ(other->ProductId, 0x0015);
     EXPECT_EQ(BindingTable[1].UsbDeviceObject, nullptr) << "product 0x0005 is not a camera";
     EXPECT_EQ(BindingTable[2].Owner, other.get());
@@ -431,12 +386,6 @@ TEST_F(MiniportTest, TheScanBindsACameraAtAnyNameAndPassesOverOtherDevices) {
     // The second adapter goes as the port would take it away; its slot and buffer with it.
     if (kNt) ExFreePool(other->UrbBuffer);
     BindingTable[2] = BINDING_SLOT{};
-    for (Other& o : others) {
-        IoDeleteDevice(o.device);
-        host_->Unplug(o.port);
-        host_->Forget(o.port);
-    }
-    kernel::UnloadDriver(relay);
 }
 
 // Cameras that differ from the usual one, each on a machine of its own.
@@ -526,10 +475,7 @@ TEST_F(VariantTest, ASweepOfSchedulesAndFaultsEndsEveryRequestOnceAndLeavesNothi
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
         for (const char* script : scripts) {
             SCOPED_TRACE(std::string(script) + ", seed " + std::to_string(seed));
-            sched::Options schedule;
-            schedule.policy = sched::Policy::Random;
-            schedule.seed = seed;
-            Boot({}, schedule);
+            Boot({}, kt::RandomOrder(seed));
             std::string error;
             ASSERT_TRUE(camera_->AddFaults(script, &error)) << error;
             Bytes data(6144, 0x33);

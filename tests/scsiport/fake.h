@@ -217,16 +217,6 @@ inline NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
 
 // ---- the fixture --------------------------------------------------------------------------------
 
-// A multi-sz list in paged pool, as buses answer IRP_MN_QUERY_ID.
-inline ULONG_PTR PoolStrings(const Lines& strings) {
-    std::u16string text;
-    for (const std::string& s : strings) text += kernel::ToUtf16(s) + u'\0';
-    text += u'\0';
-    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, text.size() * sizeof(WCHAR), 'SpTs'));
-    std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
-    return reinterpret_cast<ULONG_PTR>(buffer);
-}
-
 // The name of a Plug and Play request the PDO logs and agrees to; NULL for the others.
 inline const char* PnpName(UCHAR minor) {
     static const char* const kNames[] = {"start", "query-remove", "remove", "cancel-remove",
@@ -270,8 +260,8 @@ protected:
         if (stack->MinorFunction == IRP_MN_QUERY_ID) {
             switch (stack->Parameters.QueryId.IdType) {
             case BusQueryDeviceID:
-            case BusQueryHardwareIDs: return Complete(irp, STATUS_SUCCESS, PoolStrings({kHardwareId}));
-            case BusQueryInstanceID: return Complete(irp, STATUS_SUCCESS, PoolStrings({"1"}));
+            case BusQueryHardwareIDs: return Complete(irp, STATUS_SUCCESS, kt::PoolStrings({kHardwareId}));
+            case BusQueryInstanceID: return Complete(irp, STATUS_SUCCESS, kt::PoolStrings({"1"}));
             default: break;
             }
         }

@@ -1,0 +1,135 @@
+// Two cameras served at once by two adapters of the same miniport: each adapter's requests reach
+// only its own camera and bring back only its own disc's bytes, whatever order the threads run in.
+#include "fixture.h"
+
+namespace mt {
+namespace {
+
+// What an adapter is asked for, and the answers it must give.
+struct Job {
+    PDEVICE_OBJECT adapter;
+    std::uint8_t image_seed;
+    std::uint32_t lba;       // where its reads start; the written blocks follow them
+    std::string model;       // what its INQUIRY names
+    Bytes inquiry;           // the INQUIRY answer the adapter gave alone
+    std::vector<Bytes> buffers;
+    std::vector<std::unique_ptr<scsiport::Operation>> ops;
+
+    scsiport::Operation& Start(std::vector<UCHAR> cdb, Bytes data, ULONG flags) {
+        buffers.push_back(std::move(data));
+        scsiport::Request r;
+        r.cdb = std::move(cdb);
+        r.data = buffers.back().empty() ? nullptr : buffers.back().data();
+        r.length = static_cast<ULONG>(buffers.back().size());
+        r.flags = flags;
+        ops.push_back(scsiport::Start(adapter, r));
+        return *ops.back();
+    }
+};
+
+std::vector<UCHAR> Read10(std::uint32_t lba, std::uint16_t blocks, UCHAR opcode = 0x28) {
+    return {opcode, 0, UCHAR(lba >> 24), UCHAR(lba >> 16), UCHAR(lba >> 8), UCHAR(lba), 0, UCHAR(blocks >> 8),
+            UCHAR(blocks), 0};
+}
+
+Bytes Blocks(std::uint32_t lba, std::uint16_t blocks, std::uint8_t seed) {
+    Bytes data;
+    for (std::uint32_t b = lba; b < lba + blocks; ++b) data.insert(data.end(), 2048, std::uint8_t(b * 7 + seed));
+    return data;
+}
+
+// Where two byte strings first differ, rather than both of them.
+::testing::AssertionResult Same(const Bytes& got, const Bytes& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    std::size_t at = static_cast<std::size_t>(g - got.begin());
+    return ::testing::AssertionFailure() << "differ at byte " << at << " of " << got.size() << "/" << want.size()
+                                         << ": " << (g != got.end() ? int(*g) : -1) << " instead of "
+                                         << (w != want.end() ? int(*w) : -1);
+}
+
+class TwoCamerasTest : public MiniportTest {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(TwoCamerasTest, EachAdapterKeepsToItsOwnCameraAndItsOwnData) {
+    const int kRounds = 12;
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Boot({}, kt::RandomOrder(seed));
+        MakeImage(image_, 0x10);
+        {
+            SecondCamera second(host_.get(), 3, 0x0015, "\\Device\\RERAREV-3", 0x80);
+            PDEVICE_OBJECT other = second.StartAdapter();
+            ASSERT_NE(other, nullptr);
+            ASSERT_TRUE(scsiport::Find(other)->started);
+            auto* otherExt = static_cast<PADAPTER_EXTENSION>(scsiport::Find(other)->extension);
+            EXPECT_EQ(otherExt->AdapterIndex, 2u);
+            EXPECT_EQ(BindingTable[0].Owner, Ext());
+            EXPECT_EQ(BindingTable[2].Owner, otherExt);
+            EXPECT_NE(otherExt->UrbBuffer, Ext()->UrbBuffer);
+
+            Job jobs[] = {{adapter_, 0x10, 100, "RC-TVQR1", {}, {}, {}}, {other, 0x80, 1000, "DVD-RAM TV-QR2", {}, {}, {}}};
+            // The first requests of both start the recovery sequence on both cameras at once.
+            for (Job& job : jobs) job.Start({0x12, 0, 0, 0, 36, 0}, Bytes(36), SRB_FLAGS_DATA_IN);
+            for (Job& job : jobs) {
+                EXPECT_EQ(job.ops.back()->Wait().srb_status, SRB_STATUS_SUCCESS);
+                job.inquiry = job.buffers.back();
+                EXPECT_EQ(std::string(job.inquiry.begin() + 16, job.inquiry.begin() + 16 + job.model.size()),
+                          job.model);
+            }
+            Wire();
+
+            // Both adapters at once: a short answer through the bounce area, a long read in chunks,
+            // a write, and the written blocks read back.
+            for (int round = 0; round < kRounds; ++round) {
+                for (Job& job : jobs) {
+                    job.Start({0x12, 0, 0, 0, 36, 0}, Bytes(36), SRB_FLAGS_DATA_IN);
+                    job.Start(Read10(job.lba + round, 40), Bytes(40 * 2048), SRB_FLAGS_DATA_IN);
+                    job.Start(Read10(job.lba + 200 + round, 2, 0x2A), Blocks(job.lba + 300, 2, job.image_seed),
+                              SRB_FLAGS_DATA_OUT);
+                }
+            }
+            for (Job& job : jobs) job.Start(Read10(job.lba + 200, kRounds + 1), Bytes((kRounds + 1) * 2048), SRB_FLAGS_DATA_IN);
+
+            for (Job& job : jobs) {
+                SCOPED_TRACE("the adapter of the camera at " + std::to_string(job.lba));
+                for (std::size_t i = 0; i < job.ops.size(); ++i) {
+                    scsiport::Result r = job.ops[i]->Wait();
+                    ASSERT_EQ(r.srb_status, SRB_STATUS_SUCCESS) << "request " << i;
+                    EXPECT_EQ(r.transferred, job.buffers[i].size()) << "request " << i;
+                }
+                // 1 INQUIRY alone; then per round INQUIRY, READ, WRITE; then the read-back.
+                for (int round = 0; round < kRounds; ++round) {
+                    EXPECT_TRUE(Same(job.buffers[1 + round * 3], job.inquiry)) << "INQUIRY of round " << round;
+                    EXPECT_TRUE(Same(job.buffers[2 + round * 3], Blocks(job.lba + round, 40, job.image_seed)))
+                        << "READ of round " << round;
+                }
+                // Each write began a block after the one before: blocks 200 on hold the first written
+                // block, the last one the second.
+                Bytes written;
+                for (int b = 0; b < kRounds; ++b) {
+                    Bytes block = Blocks(job.lba + 300, 1, job.image_seed);
+                    written.insert(written.end(), block.begin(), block.end());
+                }
+                Bytes last = Blocks(job.lba + 301, 1, job.image_seed);
+                written.insert(written.end(), last.begin(), last.end());
+                EXPECT_TRUE(Same(job.buffers.back(), written)) << "the written blocks";
+            }
+            // The first camera saw its own commands only.
+            for (const std::string& line : Wire()) {
+                EXPECT_EQ(line.find("cmd 28 00 00 00 03"), std::string::npos) << line;
+                EXPECT_EQ(line.find("cmd 2a 00 00 00 04"), std::string::npos) << line;
+            }
+            jobs[0].ops.clear();
+            jobs[1].ops.clear();
+            kernel::WorkQueuesIdle(sched::kSecond);
+        }
+        TearDown();
+        pdo_ = nullptr;
+    }
+}
+
+}  // namespace
+}  // namespace mt
