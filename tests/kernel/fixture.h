@@ -93,6 +93,8 @@ protected:
                 if (d->DeviceObjectExtension->AttachedTo) IoDetachDevice(d->DeviceObjectExtension->AttachedTo);
             }
             for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) IoDeleteDevice(*it);
+            devices_.clear();
+            dispatches_.clear();
             kernel::UnloadDriver(driver_);
             kernel::ShutdownReport report = kernel::Shutdown();
             EXPECT_TRUE(report.Clean()) << report.Text();
