@@ -293,6 +293,26 @@ TEST_F(MiniportTest, StopAndRestartGiveANewBufferThatTheSlotFollows) {
     EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
 }
 
+// The adapter removed and added again (as when it is disabled and enabled): the function device is
+// the same object, the adapter a new one. The miniport went with its last adapter and starts again
+// from a fresh binding table, so no slot still names the old adapter as its owner.
+TEST_F(MiniportTest, AnAdapterRemovedAndAddedAgainIsBoundToTheSameCamera) {
+    ASSERT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    PDEVICE_OBJECT child = kernel::pnp::Find(pdo_)->children.at(0);
+    PDEVICE_OBJECT named = BindingTable[0].UsbDeviceObject;
+    kernel::WorkQueuesIdle(sched::kSecond);
+    ASSERT_EQ(kernel::pnp::Remove(child), STATUS_SUCCESS);
+    ASSERT_EQ(kernel::pnp::Start(child), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    adapter_ = scsiport::Adapters().back().device;
+    ASSERT_NE(adapter_, nullptr);
+    ASSERT_TRUE(scsiport::Find(adapter_)->started);
+    EXPECT_EQ(BindingTable[0].UsbDeviceObject, named);
+    EXPECT_EQ(BindingTable[0].Owner, Ext());
+    EXPECT_EQ(Ext()->UsbDeviceObject, named);
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+}
+
 TEST_F(MiniportTest, AnAdapterWithoutAFreeSlotIsFoundButLeftUnbound) {
     auto other = std::make_unique<ADAPTER_EXTENSION>();
     std::memset(other.get(), 0, sizeof(ADAPTER_EXTENSION));
