@@ -302,7 +302,13 @@ TEST_F(MiniportTest, AnAdapterRemovedAndAddedAgainIsBoundToTheSameCamera) {
     PDEVICE_OBJECT named = BindingTable[0].UsbDeviceObject;
     kernel::WorkQueuesIdle(sched::kSecond);
     ASSERT_EQ(kernel::pnp::Remove(child), STATUS_SUCCESS);
-    ASSERT_EQ(kernel::pnp::Start(child), STATUS_SUCCESS);
+    if (kNt) {
+        ASSERT_EQ(kernel::pnp::Start(child), STATUS_SUCCESS);
+    } else {
+        // The 9x child deletes itself on removal; the function device makes a new one when it is
+        // asked for its relations again.
+        IoInvalidateDeviceRelations(pdo_, BusRelations);
+    }
     kernel::pnp::WaitIdle();
     adapter_ = scsiport::Adapters().back().device;
     ASSERT_NE(adapter_, nullptr);

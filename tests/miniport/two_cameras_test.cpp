@@ -131,5 +131,45 @@ TEST_F(TwoCamerasTest, EachAdapterKeepsToItsOwnCameraAndItsOwnData) {
     }
 }
 
+// The other adapter keeps the miniport loaded while the first camera is unplugged and plugged in
+// again: the new function device is another object at the same name, so its slot is marked replaced
+// and the new adapter takes it over, with a request buffer of its own.
+TEST_F(TwoCamerasTest, ACameraPluggedInAgainTakesOverItsReplacedSlot) {
+    Boot({});
+    SecondCamera second(host_.get(), 3, 0x0015, "\\Device\\RERAREV-3", 0x80);
+    PDEVICE_OBJECT other = second.StartAdapter();
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    PDEVICE_OBJECT before = BindingTable[0].UsbDeviceObject;
+    // Held, so that the new function device cannot be given the old one's address.
+    ObReferenceObject(before);
+    kernel::WorkQueuesIdle(sched::kSecond);
+    host_->Unplug(1);
+    ASSERT_EQ(kernel::pnp::DeviceLeft(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    pdo_ = host_->Plug(1, wire_.get());
+    ASSERT_EQ(kernel::pnp::ReportDevice(pdo_), STATUS_SUCCESS);
+    kernel::pnp::WaitIdle();
+    adapter_ = scsiport::Adapters().back().device;
+    ASSERT_NE(adapter_, nullptr);
+    ASSERT_NE(adapter_, other);
+    EXPECT_NE(BindingTable[0].UsbDeviceObject, before);
+    ObDereferenceObject(before);
+
+    EXPECT_EQ(BindingTable[0].Owner, Ext());
+    EXPECT_FALSE(BindingTable[0].Replaced) << "taken over";
+    EXPECT_EQ(Ext()->AdapterIndex, 0u);
+    EXPECT_EQ(Ext()->UsbDeviceObject, BindingTable[0].UsbDeviceObject);
+    EXPECT_EQ(Ext()->UrbBuffer, BindingTable[0].UrbBuffer);
+    EXPECT_NE(Ext()->UrbBuffer, nullptr);
+    Wire();
+    EXPECT_EQ(Scsi({0, 0, 0, 0, 0, 0}).srb_status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Wire().size(), 10u) << "the recovery sequence, then the command and its status";
+    scsiport::Request tur;
+    tur.cdb = {0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(scsiport::Execute(other, tur).srb_status, SRB_STATUS_SUCCESS) << "the other camera is untouched";
+    kernel::WorkQueuesIdle(sched::kSecond);
+}
+
 }  // namespace
 }  // namespace mt
