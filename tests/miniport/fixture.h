@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,7 +98,8 @@ class SecondCamera {
 public:
     SecondCamera(usb::HostController* host, int port, std::uint16_t product, const char* name, std::uint8_t seed)
         : host_(host), port_(port) {
-        image_ = ::testing::TempDir() + "miniport_port" + std::to_string(port) + "_" + std::to_string(::getpid()) + ".img";
+        image_ = ::testing::TempDir() + "miniport_port" + std::to_string(port) + "_" + std::to_string(::getpid()) +
+                 ".img";
         MakeImage(image_, seed);
         camera::CameraOptions options;
         options.product = product;
@@ -130,7 +131,6 @@ public:
         return pdo_->AttachedDevice;
     }
 
-    const std::string& image() const { return image_; }
     PDEVICE_OBJECT named() const { return named_; }
 
 private:
