@@ -1,7 +1,9 @@
 // The watchdog's cancel of the request at the USB driver against that request's own completion, at
 // the same instant, in every order the seeds give: the IRP is freed once, and never cancelled after
 // it was freed (the kernel reports either as a fault).
+#include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "kernel/fixture.h"

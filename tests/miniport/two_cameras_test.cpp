@@ -12,13 +12,13 @@ namespace {
 struct Job {
     PDEVICE_OBJECT adapter;
     std::uint8_t image_seed;
-    std::uint32_t lba;       // where its reads start; the written blocks follow them
-    std::string model;       // what its INQUIRY names
-    Bytes inquiry;           // the INQUIRY answer the adapter gave alone
+    std::uint32_t lba;          // where its reads start; the written blocks follow them
+    std::string model;          // what its INQUIRY names
+    Bytes inquiry;              // its first INQUIRY answer
     std::deque<Bytes> buffers;  // a deque: the requests hold pointers into the earlier ones
     std::vector<std::unique_ptr<scsiport::Operation>> ops;
 
-    scsiport::Operation& Start(std::vector<UCHAR> cdb, Bytes data, ULONG flags) {
+    void Start(std::vector<UCHAR> cdb, Bytes data, ULONG flags) {
         buffers.push_back(std::move(data));
         scsiport::Request r;
         r.cdb = std::move(cdb);
@@ -26,7 +26,6 @@ struct Job {
         r.length = static_cast<ULONG>(buffers.back().size());
         r.flags = flags;
         ops.push_back(scsiport::Start(adapter, r));
-        return *ops.back();
     }
 };
 
