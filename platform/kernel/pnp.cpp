@@ -21,20 +21,10 @@ struct Registration {
     PDRIVER_OBJECT driver = nullptr;  // while loaded
 };
 
-struct Node {
+struct Node : Enumeration {
     PDEVICE_OBJECT pdo = nullptr;
     Node* parent = nullptr;
     std::vector<std::unique_ptr<Node>> children;
-    std::string device_id;
-    std::string instance_id;
-    std::vector<std::string> hardware_ids;
-    std::vector<std::string> compatible_ids;
-    std::string instance_path;
-    std::string description;
-    std::string location;
-    std::optional<DEVICE_CAPABILITIES> capabilities;
-    std::optional<PNP_BUS_INFORMATION> bus_information;
-    std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> requirements;
     Registration* driver = nullptr;
     State state = State::NoDriver;
     State before_query = State::NoDriver;  // where a cancelled query-stop or query-remove returns to
@@ -698,16 +688,7 @@ NodeInfo Info(const Node& node, int depth) {
     for (PDEVICE_OBJECT device = node.pdo; device; device = device->AttachedDevice)
         info.stack.push_back(
             StackEntry{device, DeviceName(device), ToUtf8(&device->DriverObject->DriverName), device->Flags});
-    info.device_id = node.device_id;
-    info.instance_id = node.instance_id;
-    info.hardware_ids = node.hardware_ids;
-    info.compatible_ids = node.compatible_ids;
-    info.instance_path = node.instance_path;
-    info.description = node.description;
-    info.location = node.location;
-    info.capabilities = node.capabilities;
-    info.bus_information = node.bus_information;
-    info.requirements = node.requirements;
+    static_cast<Enumeration&>(info) = node;
     info.service = node.driver ? node.driver->service : std::string();
     info.state = node.state;
     info.problem = node.problem;

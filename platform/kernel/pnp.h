@@ -102,12 +102,8 @@ struct StackEntry {
     ULONG flags;
 };
 
-struct NodeInfo {
-    PDEVICE_OBJECT pdo;
-    PDEVICE_OBJECT parent;  // NULL: a child of the root
-    std::vector<PDEVICE_OBJECT> children;
-    int depth;                      // 0 for a child of the root
-    std::vector<StackEntry> stack;  // from the PDO up
+// What the manager learned of a device when it enumerated it.
+struct Enumeration {
     std::string device_id;
     std::string instance_id;
     std::vector<std::string> hardware_ids;
@@ -118,6 +114,14 @@ struct NodeInfo {
     std::optional<DEVICE_CAPABILITIES> capabilities;
     std::optional<PNP_BUS_INFORMATION> bus_information;
     std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> requirements;  // the alternative lists
+};
+
+struct NodeInfo : Enumeration {
+    PDEVICE_OBJECT pdo;
+    PDEVICE_OBJECT parent;  // NULL: a child of the root
+    std::vector<PDEVICE_OBJECT> children;
+    int depth;                      // 0 for a child of the root
+    std::vector<StackEntry> stack;  // from the PDO up
     std::string service;  // the matched driver; empty when none
     State state;
     std::string problem;  // why the node failed
